@@ -1,0 +1,10 @@
+// Duplex playback and capture of a two-channel packed block on one ALSA
+// device. Device errors end the process with exit status 1.
+#pragma once
+
+// Plays `frames` frames of `play` and records as many into `capture`, period
+// by period. Both blocks hold `channels` non-interleaved channels of
+// `bytes_per_sample`-byte samples, `stride` bytes apart. Mode 3 plays and
+// records; any other mode only opens, configures and closes the device.
+void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
+              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride);

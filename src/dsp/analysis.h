@@ -1,0 +1,20 @@
+// Sync detection and per-band analysis of a recording.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Amplitude ratio to decibels: 20 * log10(x).
+double RtodB(double x);
+
+// Returns the index of the largest (signed) sample of samples[0 .. count) and
+// prints the channel 2 return level. When peak is given it receives the
+// largest value found (0.0 when no sample is above 0, i.e. no sync pulse).
+int FindPeak(const int32_t* samples, long count, double* peak = nullptr);
+
+// Pairs sweep sample i with recorded sample lead + start_offset + i, sums
+// absolute values per band, fills `report` with the results table and prints
+// it, the missing-data lines and the channel 1 return level.
+void Analyze(long total, int bands, const double* freqs, const int32_t* ch1,
+             long start_offset, const double* lo, const double* hi,
+             std::string& report, long lead);
