@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "console/menu.h"
+
+int main() { return RunMenu(); }
