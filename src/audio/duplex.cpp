@@ -1,1 +1,215 @@
-// placeholder
+#include "audio/duplex.h"
+
+#include <alsa/asoundlib.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "audio/device_errors.h"
+#include "audio/duplex_messages.h"
+
+namespace {
+
+constexpr snd_pcm_uframes_t kRequestedPeriod = 1024;
+constexpr snd_pcm_uframes_t kRequestedBuffer = 4096;
+
+// A stream that moves no frame at all for this long, plus two buffer
+// lengths, counts as stopped: a working card moves one period every few
+// tens of milliseconds, and a sound server may take a few hundred to start.
+constexpr long kStallBaseMs = 3000;
+
+// MovePeriod's result when the stream stopped moving; errors are negative.
+constexpr int kStalled = 1;
+
+long long NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// One direction of the transfer: its handle, its block and its repairs.
+struct Stream {
+  snd_pcm_t* pcm;
+  Direction direction;
+  unsigned char* block;
+  std::vector<void*> channel_ptrs;
+  long xruns;
+};
+
+// A zero-filled parameter record of the size the library asks for.
+std::vector<unsigned char> NewParamsRecord() {
+  return std::vector<unsigned char>(snd_pcm_hw_params_sizeof(), 0);
+}
+
+snd_pcm_hw_params_t* AsParams(std::vector<unsigned char>& record) {
+  return reinterpret_cast<snd_pcm_hw_params_t*>(record.data());
+}
+
+// Moves `period` frames starting at frame `pos` of the stream's block. The
+// stream is non-blocking, so every wait is one of ours and has a deadline,
+// renewed whenever frames move. Returns 0 when the whole period has moved, a
+// negative error from the library, or kStalled.
+int MovePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_sample, long stride,
+               long stall_ms) {
+  snd_pcm_uframes_t done = 0;
+  long long deadline = NowMs() + stall_ms;
+  while (done < period) {
+    for (size_t c = 0; c < s.channel_ptrs.size(); ++c)
+      s.channel_ptrs[c] =
+          s.block + static_cast<long>(c) * stride + bytes_per_sample * (pos + static_cast<long>(done));
+    snd_pcm_sframes_t moved =
+        s.direction == Direction::kPlayback
+            ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
+            : snd_pcm_readn(s.pcm, s.channel_ptrs.data(), period - done);
+    if (moved > 0) {
+      done += static_cast<snd_pcm_uframes_t>(moved);
+      deadline = NowMs() + stall_ms;
+      continue;
+    }
+    if (moved != 0 && moved != -EAGAIN) return static_cast<int>(moved);
+    long long left = deadline - NowMs();
+    if (left <= 0) return kStalled;
+    int ready = snd_pcm_wait(s.pcm, static_cast<int>(left));
+    if (ready < 0) return ready;
+  }
+  return 0;
+}
+
+// Moves one period and deals with the outcome: an xrun or suspend is
+// repaired and counted, anything else ends the process.
+void ExchangePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_sample,
+                    long stride, long stall_ms) {
+  int result = MovePeriod(s, pos, period, bytes_per_sample, stride, stall_ms);
+  if (result == 0) return;
+  if (result == kStalled) FailStalled(s.direction);
+  RecoverStream(s.pcm, s.direction, result);
+  ++s.xruns;
+}
+
+// Channel count, rate, period and buffer requests; their results are not
+// checked, the device grants what it can.
+void RequestShape(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, int channels, unsigned int rate,
+                  snd_pcm_uframes_t period) {
+  snd_pcm_hw_params_set_channels(pcm, params, static_cast<unsigned int>(channels));
+  snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+  snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
+  snd_pcm_uframes_t buffer = kRequestedBuffer;
+  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
+}
+
+// A granted channel count other than the requested one would make the
+// library read or write channel pointers that do not exist.
+bool ChannelsGranted(const snd_pcm_hw_params_t* params, int channels) {
+  unsigned int granted = 0;
+  return snd_pcm_hw_params_get_channels(params, &granted) >= 0 &&
+         granted == static_cast<unsigned int>(channels);
+}
+
+unsigned int GrantedRate(const snd_pcm_hw_params_t* params, unsigned int requested) {
+  unsigned int granted = requested;
+  if (snd_pcm_hw_params_get_rate(params, &granted, nullptr) < 0) return requested;
+  return granted;
+}
+
+}  // namespace
+
+void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
+              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride) {
+  // Playback set-up.
+  snd_pcm_t* playback = nullptr;
+  int err = snd_pcm_open(&playback, device, SND_PCM_STREAM_PLAYBACK, 0);
+  if (err < 0) FailSetup(SetupStep::kPlaybackOpen, err);
+  std::vector<unsigned char> play_record = NewParamsRecord();
+  snd_pcm_hw_params_t* play_params = AsParams(play_record);
+  snd_pcm_hw_params_any(playback, play_params);
+  snd_pcm_hw_params_set_access(playback, play_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  err = snd_pcm_hw_params_set_format(playback, play_params, SND_PCM_FORMAT_S24_3LE);
+  if (err < 0) FailSetup(SetupStep::kPlaybackFormat, err);
+  RequestShape(playback, play_params, channels, rate, kRequestedPeriod);
+  err = snd_pcm_hw_params(playback, play_params);
+  if (err < 0) FailSetup(SetupStep::kPlaybackParams, err);
+  snd_pcm_uframes_t period = 0;
+  snd_pcm_hw_params_get_period_size(play_params, &period, nullptr);
+  if (period == 0 || !ChannelsGranted(play_params, channels))
+    FailSetup(SetupStep::kPlaybackParams, -EINVAL);
+  if (period != kRequestedPeriod) WarnPeriodSize();
+  snd_pcm_uframes_t play_buffer = kRequestedBuffer;
+  snd_pcm_hw_params_get_buffer_size(play_params, &play_buffer);
+  unsigned int play_rate = GrantedRate(play_params, rate);
+
+  // Capture set-up, asking for the playback period so both move in step.
+  snd_pcm_t* record = nullptr;
+  err = snd_pcm_open(&record, device, SND_PCM_STREAM_CAPTURE, 0);
+  if (err < 0) FailSetup(SetupStep::kCaptureOpen, err);
+  std::vector<unsigned char> cap_record = NewParamsRecord();
+  snd_pcm_hw_params_t* cap_params = AsParams(cap_record);
+  snd_pcm_hw_params_any(record, cap_params);
+  snd_pcm_hw_params_set_access(record, cap_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  err = snd_pcm_hw_params_set_format(record, cap_params, SND_PCM_FORMAT_S24_3LE);
+  if (err < 0) FailSetup(SetupStep::kCaptureFormat, err);
+  RequestShape(record, cap_params, channels, rate, period);
+  err = snd_pcm_hw_params(record, cap_params);
+  if (err < 0) FailSetup(SetupStep::kCaptureParams, err);
+  if (!ChannelsGranted(cap_params, channels)) FailSetup(SetupStep::kCaptureParams, -EINVAL);
+  unsigned int cap_rate = GrantedRate(cap_params, rate);
+  if (play_rate != rate)
+    WarnRate(play_rate, rate);
+  else if (cap_rate != rate)
+    WarnRate(cap_rate, rate);
+
+  long underruns = 0;
+  long overruns = 0;
+  if (mode == 3) {
+    // Reset both streams without waiting for anything (a drain can wait
+    // for ever on some plugins), then prepare capture and playback.
+    snd_pcm_drop(playback);
+    snd_pcm_drop(record);
+    err = snd_pcm_prepare(record);
+    if (err < 0) FailTransfer(Direction::kCapture, err);
+    err = snd_pcm_prepare(playback);
+    if (err < 0) FailTransfer(Direction::kPlayback, err);
+    puts(kRunningTest);
+    fflush(stdout);
+
+    // Periods exchanged each way: those that start before frames - P, which
+    // leaves the last 1 to P frames of both blocks untouched.
+    long p = static_cast<long>(period);
+    long periods = frames > p ? (frames - 1) / p : 0;
+    if (periods > 0) {
+      // Single-threaded and alternating as before, but every wait is bounded.
+      snd_pcm_nonblock(playback, 1);
+      snd_pcm_nonblock(record, 1);
+      long buffer_ms = play_rate > 0 ? static_cast<long>(play_buffer * 1000 / play_rate) : 0;
+      long stall_ms = kStallBaseMs + 2 * buffer_ms;
+      Stream out{playback, Direction::kPlayback, play, std::vector<void*>(channels), 0};
+      Stream in{record, Direction::kCapture, capture, std::vector<void*>(channels), 0};
+
+      // Playback leads by all but one period of its buffer, so that it never
+      // runs dry while a read waits for its period.
+      long lead = static_cast<long>(play_buffer / period) - 1;
+      if (lead < 1) lead = 1;
+      long written = 0;
+      for (; written < lead && written < periods; ++written)
+        ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms);
+      for (long read = 0; read < periods; ++read) {
+        ExchangePeriod(in, read * p, period, bytes_per_sample, stride, stall_ms);
+        if (written < periods) {
+          ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms);
+          ++written;
+        }
+      }
+      underruns = out.xruns;
+      overruns = in.xruns;
+    }
+  }
+
+  // What playback still holds at this point is the silent tail of the block,
+  // so it is dropped rather than drained.
+  snd_pcm_drop(playback);
+  snd_pcm_drop(record);
+  WarnXruns(underruns, overruns);
+  snd_pcm_close(playback);
+  snd_pcm_close(record);
+}
