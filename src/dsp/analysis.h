@@ -12,9 +12,11 @@ double RtodB(double x);
 // largest value found (0.0 when no sample is above 0, i.e. no sync pulse).
 int FindPeak(const int32_t* samples, long count, double* peak = nullptr);
 
-// Pairs sweep sample i with recorded sample lead + start_offset + i, sums
-// absolute values per band, fills `report` with the results table and prints
-// it, the missing-data lines and the channel 1 return level.
+// Pairs sweep sample i (i < total - 2*lead, the sweep samples that freqs
+// describes) with recorded sample lead + start_offset + i, skipping those
+// outside ch1[0 .. total), sums absolute values per band, fills `report`
+// with the results table and prints it, the missing-data lines and the
+// channel 1 return level. A band whose sum is 0 shows -144.0 dB.
 void Analyze(long total, int bands, const double* freqs, const int32_t* ch1,
              long start_offset, const double* lo, const double* hi,
              std::string& report, long lead);
