@@ -1,0 +1,2 @@
+// Faults injected by configuration.
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// The real-time clock.
+#include <gtest/gtest.h>

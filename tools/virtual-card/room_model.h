@@ -1,0 +1,40 @@
+// What the microphone channel goes through between output 1 and input 1:
+// a gain, a chain of biquad filters, seeded white noise, and the 24-bit
+// limits of the converter.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "card_settings.h"
+
+namespace vcard {
+
+struct Biquad {
+  // Normalised coefficients (a0 = 1).
+  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+  // Direct form I state.
+  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+};
+
+struct RoomModel {
+  double gain = 1.0;
+  std::vector<Biquad> chain;
+  double noise_half_width = 0.0;  // uniform noise in [-w, w]; 0 for none
+  uint64_t rng = 0;
+};
+
+// Audio EQ cookbook coefficients for `spec` at `rate` frames per second.
+Biquad MakeBiquad(const FilterSpec& spec, double rate);
+
+// Sets up the model for the settings at the granted rate, with clean state.
+void InitRoomModel(const CardSettings& settings, unsigned rate, RoomModel* model);
+
+// Passes one sample (24-bit scale) through the model; the result is rounded
+// and clipped to -8388608 .. 8388607.
+int32_t RoomStep(RoomModel* model, int32_t sample);
+
+// Limits a value to the 24-bit sample range.
+int32_t Clip24(double value);
+
+}  // namespace vcard

@@ -1,0 +1,479 @@
+// An ALSA external PCM ("ioplug") that behaves like a two-channel card whose
+// output 2 is cabled back to input 2 and whose output 1 reaches input 1
+// through a modelled room. Playback and capture handles of one device in one
+// process share what was played, indexed by absolute frame position.
+//
+// Two clocks:
+// - virtual: the card runs exactly as fast as the application; playback
+//   consumes everything at once and capture always has a full buffer waiting.
+// - realtime: the hardware position advances with CLOCK_MONOTONIC in whole
+//   periods, a timerfd wakes waiters at period boundaries, and the streams
+//   go to the xrun state as a kernel driver's would.
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "card_settings.h"
+#include "loopback.h"
+#include "room_model.h"
+
+namespace vcard {
+namespace {
+
+constexpr snd_pcm_uframes_t kChunkFrames = 4096;  // scratch size per channel
+constexpr int64_t kNsPerSecond = 1000000000;
+
+struct Card {
+  snd_pcm_ioplug_t io{};
+  CardSettings settings;
+  unsigned stream_bit = kPlayback;  // kPlayback or kCapture
+  bool playback = true;
+  Loopback* loop = nullptr;
+  int timer_fd = -1;
+  snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
+
+  // Granted set-up.
+  unsigned rate = 48000;
+  snd_pcm_uframes_t period = 1024;
+  snd_pcm_uframes_t buffer = 4096;
+  snd_pcm_uframes_t avail_min = 1024;
+  snd_pcm_uframes_t stop_threshold = 4096;
+  snd_pcm_uframes_t boundary = 0;
+
+  // Positions: frames moved since the first start of this open (never reset)
+  // and since the last prepare (ioplug's application pointer, unwrapped).
+  uint64_t abs = 0;
+  uint64_t run = 0;
+  bool running = false;
+
+  // Injected faults that have fired.
+  bool xrun_injected = false;
+  bool fatal = false;
+
+  RoomModel room;
+  std::vector<int32_t> ch1, ch2;
+
+  // Real-time clock.
+  int64_t t0 = 0;            // start of this run, shifted back by a stall
+  int64_t first_start = -1;  // first start of this open
+  uint64_t run_base = 0;     // `abs` at hardware position 0 of this run
+  uint64_t last_hw = 0;      // last reported hardware position of this run
+  bool stall_done = false;
+};
+
+Card* CardOf(snd_pcm_ioplug_t* io) { return static_cast<Card*>(io->private_data); }
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+bool Realtime(const Card* c) { return c->settings.clock == ClockMode::kRealtime; }
+
+// ---- samples ------------------------------------------------------------
+
+const unsigned char* SampleAt(const snd_pcm_channel_area_t& a, snd_pcm_uframes_t frame) {
+  return static_cast<const unsigned char*>(a.addr) + (a.first + frame * a.step) / 8;
+}
+
+int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
+  if (format == SND_PCM_FORMAT_S16_LE) {
+    return static_cast<int32_t>(static_cast<int16_t>(p[0] | (p[1] << 8))) * 256;
+  }
+  int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
+  return (v & 0x800000) ? v - 0x1000000 : v;
+}
+
+void Encode(unsigned char* p, int32_t v, snd_pcm_format_t format) {
+  if (format == SND_PCM_FORMAT_S16_LE) {
+    const int32_t s = v >= 0 ? v / 256 : -((-v + 255) / 256);  // floor
+    p[0] = static_cast<unsigned char>(s & 0xff);
+    p[1] = static_cast<unsigned char>((s >> 8) & 0xff);
+    return;
+  }
+  const uint32_t u = static_cast<uint32_t>(v);
+  p[0] = static_cast<unsigned char>(u & 0xff);
+  p[1] = static_cast<unsigned char>((u >> 8) & 0xff);
+  p[2] = static_cast<unsigned char>((u >> 16) & 0xff);
+}
+
+// ---- real-time clock ------------------------------------------------------
+
+// Frames of whole periods that have elapsed `ns` after the start.
+uint64_t FramesAfter(const Card* c, int64_t ns) {
+  if (ns <= 0) return 0;
+  const unsigned __int128 periods = static_cast<unsigned __int128>(ns) * c->rate /
+                                    (static_cast<unsigned __int128>(c->period) * kNsPerSecond);
+  return static_cast<uint64_t>(periods) * c->period;
+}
+
+// Time after the start at which the given number of periods have elapsed.
+int64_t BoundaryNs(const Card* c, uint64_t periods) {
+  const unsigned __int128 num =
+      static_cast<unsigned __int128>(periods) * c->period * kNsPerSecond;
+  return static_cast<int64_t>((num + c->rate - 1) / c->rate);
+}
+
+void ArmTimerAt(Card* c, int64_t when_ns, bool absolute) {
+  itimerspec spec{};
+  spec.it_value.tv_sec = when_ns / kNsPerSecond;
+  spec.it_value.tv_nsec = when_ns % kNsPerSecond;
+  if (!absolute && when_ns <= 0) spec.it_value.tv_nsec = 1;
+  timerfd_settime(c->timer_fd, absolute ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+}
+
+void DisarmTimer(Card* c) {
+  itimerspec spec{};
+  timerfd_settime(c->timer_fd, 0, &spec, nullptr);
+}
+
+void DrainTimer(Card* c) {
+  uint64_t expirations;
+  while (read(c->timer_fd, &expirations, sizeof expirations) == sizeof expirations) {
+  }
+}
+
+// The hardware position of this run, in frames. Applies the configured
+// stall the first time its moment has come.
+uint64_t ClockPosition(Card* c) {
+  const CardSettings& s = c->settings;
+  const int64_t now = NowNs();
+  uint64_t hw = FramesAfter(c, now - c->t0);
+  if (!c->stall_done && s.stall_ms > 0 && (s.stall_streams & c->stream_bit)) {
+    const bool by_frame = s.stall_at_frame >= 0 &&
+                          c->run_base + hw >= static_cast<uint64_t>(s.stall_at_frame);
+    const bool by_time =
+        s.stall_at_ms >= 0 && now - c->first_start >= static_cast<int64_t>(s.stall_at_ms * 1e6);
+    if (by_frame || by_time) {
+      c->stall_done = true;
+      c->t0 -= static_cast<int64_t>(s.stall_ms * 1e6);
+      hw = FramesAfter(c, now - c->t0);
+    }
+  }
+  return hw;
+}
+
+// Frames the application may move now, given hardware position `hw`.
+int64_t AvailAt(const Card* c, uint64_t hw) {
+  const int64_t h = static_cast<int64_t>(hw);
+  const int64_t r = static_cast<int64_t>(c->run);
+  return c->playback ? static_cast<int64_t>(c->buffer) + h - r : h - r;
+}
+
+void StopClock(Card* c) {
+  c->running = false;
+  if (Realtime(c)) DisarmTimer(c);
+}
+
+// Arms the timer for the next moment a waiter should look again: now, when
+// the stream is ready or not running, else the next period boundary.
+void ArmForWait(Card* c) {
+  if (!c->running) {
+    ArmTimerAt(c, 0, false);
+    return;
+  }
+  const uint64_t hw = ClockPosition(c);
+  const int64_t avail = AvailAt(c, hw);
+  if (avail >= static_cast<int64_t>(c->avail_min) ||
+      avail >= static_cast<int64_t>(c->stop_threshold)) {
+    ArmTimerAt(c, 0, false);
+    return;
+  }
+  ArmTimerAt(c, c->t0 + BoundaryNs(c, hw / c->period + 1), true);
+}
+
+// ---- ioplug callbacks -----------------------------------------------------
+
+int Start(snd_pcm_ioplug_t* io) {
+  Card* c = CardOf(io);
+  c->running = true;
+  if (Realtime(c)) {
+    c->t0 = NowNs();
+    if (c->first_start < 0) c->first_start = c->t0;
+    c->run_base = c->abs - c->run;
+    c->last_hw = 0;
+    ArmTimerAt(c, c->t0 + BoundaryNs(c, 1), true);
+  }
+  return 0;
+}
+
+int Stop(snd_pcm_ioplug_t* io) {
+  StopClock(CardOf(io));
+  return 0;
+}
+
+snd_pcm_sframes_t Pointer(snd_pcm_ioplug_t* io) {
+  Card* c = CardOf(io);
+  uint64_t hw;
+  if (!Realtime(c)) {
+    // Playback has consumed all that was written; capture has a full
+    // buffer waiting.
+    hw = c->run + (!c->playback && c->running ? c->buffer : 0);
+  } else if (!c->running) {
+    hw = c->last_hw;
+  } else {
+    hw = ClockPosition(c);
+    const int64_t avail = AvailAt(c, hw);
+    if (avail >= static_cast<int64_t>(c->stop_threshold)) {
+      StopClock(c);
+      return -EPIPE;
+    }
+    // Without a stop threshold the position still cannot pass what the
+    // application has written, or lead what it read by more than a buffer.
+    if (c->playback && hw > c->run) hw = c->run;
+    if (!c->playback && hw > c->run + c->buffer) hw = c->run + c->buffer;
+    c->last_hw = hw;
+  }
+  return static_cast<snd_pcm_sframes_t>(c->boundary ? hw % c->boundary : hw);
+}
+
+snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                           snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+  Card* c = CardOf(io);
+  const CardSettings& s = c->settings;
+  const uint64_t end = c->abs + size;
+
+  if (c->fatal ||
+      (s.fatal_at >= 0 && (s.fatal_streams & c->stream_bit) &&
+       end > static_cast<uint64_t>(s.fatal_at))) {
+    c->fatal = true;
+    return -s.fatal_errno;
+  }
+  const long xrun_at = c->playback ? s.underrun_at : s.overrun_at;
+  if (!c->xrun_injected && xrun_at >= 0 && end > static_cast<uint64_t>(xrun_at)) {
+    // The whole transfer is lost, as if the card had run dry (or over)
+    // just before it; later frames follow on without a gap.
+    c->xrun_injected = true;
+    StopClock(c);
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+    return -EPIPE;
+  }
+
+  snd_pcm_uframes_t done = 0;
+  while (done < size) {
+    const snd_pcm_uframes_t n = size - done < kChunkFrames ? size - done : kChunkFrames;
+    const snd_pcm_uframes_t first = offset + done;
+    if (c->playback) {
+      for (snd_pcm_uframes_t i = 0; i < n; ++i) {
+        c->ch1[i] = Decode(SampleAt(areas[0], first + i), c->format);
+        c->ch2[i] = Decode(SampleAt(areas[1], first + i), c->format);
+      }
+      StorePlayed(c->loop, c->abs, c->ch1.data(), c->ch2.data(), n);
+    } else {
+      const int64_t pos = static_cast<int64_t>(c->abs);
+      FetchPlayed(c->loop, pos - s.latency - s.mic_delay, 0, c->ch1.data(), n);
+      if (s.cable) {
+        FetchPlayed(c->loop, pos - s.latency, 1, c->ch2.data(), n);
+      } else {
+        std::fill(c->ch2.begin(), c->ch2.begin() + n, 0);
+      }
+      for (snd_pcm_uframes_t i = 0; i < n; ++i) {
+        const int32_t mic = RoomStep(&c->room, c->ch1[i]);
+        Encode(const_cast<unsigned char*>(SampleAt(areas[0], first + i)), mic, c->format);
+        Encode(const_cast<unsigned char*>(SampleAt(areas[1], first + i)), c->ch2[i], c->format);
+      }
+    }
+    c->abs += n;
+    c->run += n;
+    done += n;
+  }
+  return static_cast<snd_pcm_sframes_t>(size);
+}
+
+int Close(snd_pcm_ioplug_t* io) {
+  Card* c = CardOf(io);
+  if (c->loop != nullptr) ReleaseLoopback(c->loop, io->stream);
+  if (c->timer_fd >= 0) close(c->timer_fd);
+  delete c;
+  return 0;
+}
+
+int HwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/) {
+  Card* c = CardOf(io);
+  if (c->settings.fail_hw_params & c->stream_bit) return -EINVAL;
+  c->format = io->format;
+  c->rate = io->rate;
+  c->period = io->period_size;
+  c->buffer = io->buffer_size;
+  c->avail_min = io->period_size;
+  c->stop_threshold = io->buffer_size;
+  if (!c->playback) InitRoomModel(c->settings, c->rate, &c->room);
+  return 0;
+}
+
+int SwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
+  Card* c = CardOf(io);
+  snd_pcm_uframes_t v = 0;
+  if (snd_pcm_sw_params_get_avail_min(params, &v) >= 0) c->avail_min = v ? v : 1;
+  if (snd_pcm_sw_params_get_stop_threshold(params, &v) >= 0) c->stop_threshold = v;
+  if (snd_pcm_sw_params_get_boundary(params, &v) >= 0) c->boundary = v;
+  return 0;
+}
+
+int Prepare(snd_pcm_ioplug_t* io) {
+  Card* c = CardOf(io);
+  if (c->fatal) return -c->settings.fatal_errno;
+  StopClock(c);
+  c->run = 0;
+  c->last_hw = 0;
+  return 0;
+}
+
+int PollCount(snd_pcm_ioplug_t* /*io*/) { return 1; }
+
+int PollDescriptors(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int space) {
+  Card* c = CardOf(io);
+  if (space < 1) return 0;
+  if (Realtime(c)) ArmForWait(c);
+  pfd[0].fd = c->timer_fd;
+  pfd[0].events = POLLIN;
+  pfd[0].revents = 0;
+  return 1;
+}
+
+int PollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
+                unsigned short* revents) {
+  Card* c = CardOf(io);
+  *revents = 0;
+  if (nfds < 1) return -EINVAL;
+  const unsigned short ready = c->playback ? POLLOUT : POLLIN;
+  if (pfd[0].revents & (POLLERR | POLLNVAL)) {
+    *revents = pfd[0].revents & (POLLERR | POLLNVAL);
+    return 0;
+  }
+  if (!(pfd[0].revents & POLLIN)) return 0;
+  if (!Realtime(c) || !c->running) {
+    *revents = ready;
+    return 0;
+  }
+  DrainTimer(c);
+  const int64_t avail = AvailAt(c, ClockPosition(c));
+  if (avail >= static_cast<int64_t>(c->avail_min) ||
+      avail >= static_cast<int64_t>(c->stop_threshold)) {
+    *revents = ready;
+  } else {
+    ArmForWait(c);
+  }
+  return 0;
+}
+
+const snd_pcm_ioplug_callback_t kCallbacks = [] {
+  snd_pcm_ioplug_callback_t cb{};
+  cb.start = Start;
+  cb.stop = Stop;
+  cb.pointer = Pointer;
+  cb.transfer = Transfer;
+  cb.close = Close;
+  cb.hw_params = HwParams;
+  cb.sw_params = SwParams;
+  cb.prepare = Prepare;
+  cb.poll_descriptors_count = PollCount;
+  cb.poll_descriptors = PollDescriptors;
+  cb.poll_revents = PollRevents;
+  return cb;
+}();
+
+int SetConstraints(Card* c) {
+  snd_pcm_ioplug_t* io = &c->io;
+  static const unsigned int kAccess[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
+                                         SND_PCM_ACCESS_RW_NONINTERLEAVED};
+  const unsigned int format =
+      (c->settings.fail_format & c->stream_bit) ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
+  const unsigned int frame_bytes =
+      2 * snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(format)) / 8;
+  const unsigned int period_min = c->settings.period ? c->settings.period : 16;
+  const unsigned int period_max = c->settings.period ? c->settings.period : 65536;
+  int err;
+  if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, kAccess)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, c->settings.rate,
+                                             c->settings.rate)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+                                             period_min * frame_bytes,
+                                             period_max * frame_bytes)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES,
+                                             2 * period_min * frame_bytes,
+                                             (1u << 19) * frame_bytes)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0) {
+    return err;
+  }
+  return 0;
+}
+
+int OpenCard(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
+             int mode) {
+  CardSettings settings;
+  int err = ParseCardSettings(conf, &settings);
+  if (err < 0) return err;
+  const unsigned bit = stream == SND_PCM_STREAM_PLAYBACK ? kPlayback : kCapture;
+  if (settings.fail_open & bit) return -EBUSY;
+
+  Card* c = new Card;
+  c->settings = settings;
+  c->stream_bit = bit;
+  c->playback = stream == SND_PCM_STREAM_PLAYBACK;
+  c->ch1.resize(kChunkFrames);
+  c->ch2.resize(kChunkFrames);
+  c->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (c->timer_fd < 0) {
+    err = -errno;
+    delete c;
+    return err;
+  }
+  // In virtual mode the descriptor simply stays readable: the card is
+  // always ready.
+  if (!Realtime(c)) ArmTimerAt(c, 0, false);
+
+  err = AcquireLoopback(name != nullptr ? name : "vcard", stream, &c->loop);
+  if (err < 0) {
+    close(c->timer_fd);
+    delete c;
+    return err;
+  }
+
+  c->io.version = SND_PCM_IOPLUG_VERSION;
+  c->io.name = "Virtual sound card";
+  c->io.callback = &kCallbacks;
+  c->io.private_data = c;
+  c->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
+  c->io.poll_fd = c->timer_fd;
+  c->io.poll_events = POLLIN;
+  c->io.mmap_rw = 0;
+  err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
+  if (err < 0) {
+    Close(&c->io);
+    return err;
+  }
+  err = SetConstraints(c);
+  if (err < 0) {
+    snd_pcm_ioplug_delete(&c->io);  // calls Close
+    return err;
+  }
+  *pcmp = c->io.pcm;
+  return 0;
+}
+
+}  // namespace
+}  // namespace vcard
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(vcard) {
+  (void)root;
+  return vcard::OpenCard(pcmp, name, conf, stream, mode);
+}
+
+SND_PCM_PLUGIN_SYMBOL(vcard)
+
+}  // extern "C"
