@@ -1,6 +1,112 @@
 #include "console/test_run.h"
 
-bool RunTest(const TestSettings&, const BandTable&, double, RunArrays&, std::string&) {
-  // The measurement is not wired up yet: "r" returns to the menu.
-  return true;
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "audio/duplex.h"
+#include "console/input.h"
+#include "dsp/analysis.h"
+#include "dsp/packing.h"
+#include "dsp/signals.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+
+// A per-run heap block; null when the allocation failed.
+template <typename T>
+using HeapArray = std::unique_ptr<T[], FreeDeleter>;
+
+template <typename T>
+HeapArray<T> Allocate(long count) {
+  return HeapArray<T>(static_cast<T*>(malloc(static_cast<size_t>(count) * sizeof(T))));
+}
+
+// Appends the report to the result file with a single write. A failed or
+// short write is undone, so the blocks already in the file stay intact.
+void AppendReport(const std::string& report) {
+  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    fprintf(stderr, "Could not open %s: %s\n", kResultFile, strerror(errno));
+    return;
+  }
+  struct stat before;
+  const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+  const ssize_t written = write(fd, report.data(), report.size());
+  if (written != static_cast<ssize_t>(report.size())) {
+    const int error = written < 0 ? errno : ENOSPC;
+    if (regular && written > 0 && ftruncate(fd, before.st_size) != 0) {
+      // Nothing more can be done; the message below still reports the fault.
+    }
+    fprintf(stderr, "Could not write %s: %s\n", kResultFile, strerror(error));
+    close(fd);
+    return;
+  }
+  if (close(fd) != 0) fprintf(stderr, "Could not close %s: %s\n", kResultFile, strerror(errno));
+}
+
+}  // namespace
+
+bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
+             RunArrays& arrays, std::string& token) {
+  // The sweep length was checked when it was set: total fits 32 bits.
+  const long sweep_frames = TruncToInt32(settings.sweep_length * kSampleRate);
+  const long total = sweep_frames + 2 * kLeadFrames;
+  const long stride = total * 3;
+
+  HeapArray<double> freqs = Allocate<double>(total);
+  HeapArray<int32_t> sweep = Allocate<int32_t>(total);
+  HeapArray<int32_t> recording = Allocate<int32_t>(total);
+  HeapArray<unsigned char> play = Allocate<unsigned char>(total * 6);
+  HeapArray<unsigned char> capture = Allocate<unsigned char>(total * 6);
+  if (!freqs || !sweep || !recording || !play || !capture) {
+    printf("Not enough memory for a sweep of %.1f seconds.\n", settings.sweep_length);
+    return true;
+  }
+
+  const int sync_out = MakePulse(arrays.pulse, kSampleRate, kSyncFrames, kLeadFrames);
+  NUM24_TO_CHAR(arrays.pulse, play.get() + stride, kSyncFrames);
+  memset(play.get() + stride + kSyncFrames * 3, 0, static_cast<size_t>(total - kSyncFrames) * 3);
+  memset(arrays.sync_window, 0, sizeof arrays.sync_window);
+  memset(recording.get(), 0, static_cast<size_t>(total) * sizeof(int32_t));
+
+  MakeSweep(kSampleRate, sweep.get(), freqs.get(), settings.start_freq, end_freq, total, 0.5,
+            kLeadFrames);
+  NUM24_TO_CHAR(sweep.get(), play.get(), total);
+
+  // Frames the transfer never fills must read as silence.
+  memset(capture.get(), 0, static_cast<size_t>(total) * 6);
+  PLAY_REC(2, 3, settings.device.c_str(), kSampleRate, total, play.get(), capture.get(), 3,
+           stride);
+
+  CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
+  CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
+
+  double sync_peak = 0.0;
+  const int sync_in = FindPeak(arrays.sync_window, kSyncFrames, &sync_peak);
+  printf("Sync Out = %i \t Sync In = %i samples\n", sync_out, sync_in);
+  if (sync_peak <= 0.0)
+    puts("Warning: no sync pulse found on input 2; output 2 must be wired to input 2.");
+  puts("Analyzing data...");
+
+  Analyze(total, settings.bands, freqs.get(), recording.get(), sync_in - sync_out, plan.lo, plan.hi,
+          arrays.report, kLeadFrames);
+  AppendReport(arrays.report);
+
+  const bool more_input = ContinuePrompt(token);
+  freqs.reset();
+  sweep.reset();
+  recording.reset();
+  play.reset();
+  capture.reset();
+  return more_input;
 }
