@@ -5,20 +5,19 @@
 #include <cstdio>
 #include <string>
 
-// One "Results:" block of `bands` bands from `start` with the given Q; band k
-// (from 0) gets level(k).
+constexpr char kHead[] = "Results:\nBand\tRange (Hz)\tdB\n";
+
+// One block of `bands` bands from `start` with the given Q; band k (from 0)
+// gets level(k).
 template <typename Level>
 std::string ResultBlock(double start, double q, int bands, Level level) {
-  std::string out = "Results:\nBand\tRange (Hz)\tdB\n";
+  std::string out = kHead;
   double lo = start;
-  int x = static_cast<int>(start);
-  for (int k = 0; k < bands; ++k) {
+  for (int k = 0, x = static_cast<int>(start); k < bands; ++k, lo = x) {
     x = static_cast<int>(x / q + x);
     char row[128];
-    snprintf(row, sizeof row, "%i\t%.0f\t%.0f\t%.1f\n", k + 1, lo, static_cast<double>(x),
-             level(k));
+    snprintf(row, sizeof row, "%i\t%.0f\t%.0f\t%.1f\n", k + 1, lo, double(x), level(k));
     out += row;
-    lo = x;
   }
   return out;
 }

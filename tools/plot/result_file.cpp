@@ -85,8 +85,7 @@ bool ParseRow(Span line, int expected_band, PlotBand* band, std::string* why) {
   }
   std::string found = ", found " + QuoteForMessage(line.p, line.n);
   if (count != 4) {
-    *why = "expected a band row of 4 fields separated by tabs "
-           "(band, low edge, high edge, level in dB)" + found;
+    *why = "expected 4 fields separated by tabs (band, low, high, dB)" + found;
     return false;
   }
   char expected[16];

@@ -255,7 +255,7 @@ void WriteSvgChart(const PlotRun* runs, size_t count, const std::string& title,
          kPlotTop + kPlotHeight / 2.0);
 
   Append(svg, "<g clip-path=\"url(#plot-clip)\" fill=\"none\" stroke-width=\"2\" "
-              "stroke-linejoin=\"round\">\n");
+              "stroke-linejoin=\"round\" stroke-linecap=\"round\">\n");
   for (size_t r = 0; r < count; ++r) {
     std::string d = StepPath(a, runs[r]);
     if (d.empty()) continue;
