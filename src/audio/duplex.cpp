@@ -56,9 +56,9 @@ int MovePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_samp
   snd_pcm_uframes_t done = 0;
   long long deadline = NowMs() + stall_ms;
   while (done < period) {
+    const long frame = pos + static_cast<long>(done);
     for (size_t c = 0; c < s.channel_ptrs.size(); ++c)
-      s.channel_ptrs[c] =
-          s.block + static_cast<long>(c) * stride + bytes_per_sample * (pos + static_cast<long>(done));
+      s.channel_ptrs[c] = s.block + static_cast<long>(c) * stride + bytes_per_sample * frame;
     snd_pcm_sframes_t moved =
         s.direction == Direction::kPlayback
             ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
@@ -78,14 +78,15 @@ int MovePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_samp
 }
 
 // Moves one period and deals with the outcome: an xrun or suspend is
-// repaired and counted, anything else ends the process.
-void ExchangePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_sample,
+// repaired and counted (returns true), anything else ends the process.
+bool ExchangePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_sample,
                     long stride, long stall_ms) {
   int result = MovePeriod(s, pos, period, bytes_per_sample, stride, stall_ms);
-  if (result == 0) return;
+  if (result == 0) return false;
   if (result == kStalled) FailStalled(s.direction);
   RecoverStream(s.pcm, s.direction, result);
   ++s.xruns;
+  return true;
 }
 
 // Channel count, rate, period and buffer requests; their results are not
@@ -187,18 +188,20 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
       Stream in{record, Direction::kCapture, capture, std::vector<void*>(channels), 0};
 
       // Playback leads by all but one period of its buffer, so that it never
-      // runs dry while a read waits for its period.
+      // runs dry while a read waits for its period. A repaired underrun has
+      // emptied the buffer, so the lead is then queued afresh.
       long lead = static_cast<long>(play_buffer / period) - 1;
       if (lead < 1) lead = 1;
       long written = 0;
-      for (; written < lead && written < periods; ++written)
-        ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms);
+      long ahead = lead;  // periods to write before the next read
       for (long read = 0; read < periods; ++read) {
-        ExchangePeriod(in, read * p, period, bytes_per_sample, stride, stall_ms);
-        if (written < periods) {
-          ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms);
-          ++written;
+        for (; ahead > 0 && written < periods; ++written) {
+          --ahead;
+          if (ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms))
+            ahead = lead;
         }
+        ExchangePeriod(in, read * p, period, bytes_per_sample, stride, stall_ms);
+        ahead = 1;
       }
       underruns = out.xruns;
       overruns = in.xruns;
