@@ -1,6 +1,6 @@
 // Test driver: plays the pattern block on a device with PLAY_REC and writes
 // the capture block to a file.
-// Usage: duplex_driver DEVICE MODE FRAMES CAPTURE_FILE [RATE]
+// Usage: duplex_driver DEVICE MODE FRAMES CAPTURE_FILE
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -10,13 +10,12 @@
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    fprintf(stderr, "usage: %s DEVICE MODE FRAMES CAPTURE_FILE [RATE]\n", argv[0]);
+    fprintf(stderr, "usage: %s DEVICE MODE FRAMES CAPTURE_FILE\n", argv[0]);
     return 2;
   }
   const char* device = argv[1];
   int mode = atoi(argv[2]);
   long frames = atol(argv[3]);
-  unsigned int rate = argc > 5 ? static_cast<unsigned int>(atol(argv[5])) : 48000;
   if (frames < 0) return 2;
 
   const long stride = frames * kBytesPerSample;
@@ -32,7 +31,7 @@ int main(int argc, char** argv) {
   }
   std::vector<unsigned char> capture(2 * stride, kUntouched);
 
-  PLAY_REC(2, mode, device, rate, frames, play.data(), capture.data(), kBytesPerSample, stride);
+  PLAY_REC(2, mode, device, 48000, frames, play.data(), capture.data(), kBytesPerSample, stride);
 
   FILE* out = fopen(argv[4], "wb");
   if (!out) return 3;
