@@ -24,7 +24,13 @@ constexpr long kResumePauseNs = 100L * 1000 * 1000;
   exit(1);
 }
 
+// alsa-lib's own diagnostics (source file, line, function) would precede
+// every message here; the program's messages already carry the error text.
+void IgnoreLibraryError(const char*, int, const char*, int, const char*, ...) {}
+
 }  // namespace
+
+void SilenceLibraryErrors() { snd_lib_error_set_handler(IgnoreLibraryError); }
 
 void FailSetup(SetupStep step, int err) {
   const char* text = snd_strerror(err);

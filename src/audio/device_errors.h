@@ -15,6 +15,10 @@ enum class SetupStep {
 
 enum class Direction { kPlayback, kCapture };
 
+// Keeps alsa-lib from printing its own diagnostics to standard error, so
+// that a device fault shows only the program's one-line message.
+void SilenceLibraryErrors();
+
 // Prints the message of a failed set-up step for error `err` and exits 1.
 [[noreturn]] void FailSetup(SetupStep step, int err);
 

@@ -118,6 +118,8 @@ unsigned int GrantedRate(const snd_pcm_hw_params_t* params, unsigned int request
 
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
               unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride) {
+  SilenceLibraryErrors();
+
   // Playback set-up.
   snd_pcm_t* playback = nullptr;
   int err = snd_pcm_open(&playback, device, SND_PCM_STREAM_PLAYBACK, 0);

@@ -2,7 +2,13 @@
 // virtual sound card: console output and result file compared exactly.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -142,5 +148,214 @@ TEST_F(RunTest, PresetRun) {
   EXPECT_NE(r.out.find(RunLines(64, e)), std::string::npos) << r.out;
   EXPECT_EQ(ResultFile(), e.report);
 }
+
+// The measured response of a card whose room is one peaking filter matches
+// the filter's own magnitude response, band by band. Levels are relative to
+// the loudest band, so differences are compared after removing their mean.
+TEST_F(RunTest, PeakingFilterIsMeasuredWithinOneDecibel) {
+  const std::string conf = dir_ + "/peak.conf";
+  ASSERT_TRUE(WriteFile(conf,
+                        "pcm.peak1k { type vcard latency 64 "
+                        "filters [ { type peak freq 1000 gain_db 6 q 2 } ] }\n"));
+  ProcessOptions opts;
+  opts.input = "c peak1k r c x";
+  opts.cwd = dir_;
+  opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH + ":" + conf);
+  ProcessResult r = RunProcess({QUELMAR_BIN}, opts);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+
+  // |H(f)| of the audio EQ cookbook peaking filter at 48000 Hz.
+  const double kPi = 3.14159265358979323846;
+  const double a = std::pow(10.0, 6.0 / 40), w0 = 2 * kPi * 1000 / 48000;
+  const double alpha = std::sin(w0) / (2 * 2.0);
+  const double b[3] = {1 + alpha * a, -2 * std::cos(w0), 1 - alpha * a};
+  const double den[3] = {1 + alpha / a, -2 * std::cos(w0), 1 - alpha / a};
+  auto magnitude = [&](double f) {
+    const double w = 2 * kPi * f / 48000;
+    auto eval = [&](const double* c) {
+      const double re = c[0] + c[1] * std::cos(w) + c[2] * std::cos(2 * w);
+      const double im = -c[1] * std::sin(w) - c[2] * std::sin(2 * w);
+      return std::hypot(re, im);
+    };
+    return eval(b) / eval(den);
+  };
+
+  // Parse the rows of the appended table: band, low, high, level.
+  const std::string file = ReadFile(dir_ + "/sweep_out.txt");
+  std::vector<double> diff;
+  size_t pos = file.find("dB\n");
+  ASSERT_NE(pos, std::string::npos);
+  for (pos += 3; pos < file.size(); pos = file.find('\n', pos) + 1) {
+    int band = 0;
+    double lo = 0, hi = 0, level = 0;
+    ASSERT_EQ(sscanf(file.c_str() + pos, "%d\t%lf\t%lf\t%lf", &band, &lo, &hi, &level), 4);
+    if (lo < 150) continue;
+    double sum = 0;
+    const int steps = 1000;
+    for (int i = 0; i < steps; ++i) sum += magnitude(lo + (hi - lo) * (i + 0.5) / steps);
+    diff.push_back(level - 20 * std::log10(sum / steps));
+  }
+  ASSERT_EQ(diff.size(), 21u);  // bands 11 to 31 of the default plan
+  double mean = 0;
+  for (double d : diff) mean += d / diff.size();
+  for (size_t k = 0; k < diff.size(); ++k)
+    EXPECT_NEAR(diff[k], mean, 1.0) << "band " << k + 11;
+}
+
+// Injected device and result-file faults, one table: for each, the message,
+// the exit status, and that the blocks already in the result file survive
+// byte for byte (plus one new block when the run completes).
+namespace faults {
+
+const std::string kEarlier = [] {
+  const Expected e = ExpectedForFlatCard({2.0, 18.0, 8}, 1.0);
+  return e.report + e.report;
+}();
+
+std::string Err(const char* format, int error) {
+  char text[256];
+  snprintf(text, sizeof text, format, strerror(error));
+  return text;
+}
+
+enum class Outcome { kFails, kCompletes, kCompletesExact };
+
+struct Case {
+  const char* device;
+  Outcome outcome;
+  std::string out_line;  // a line the console must show ("" for none)
+  std::string err;       // the whole standard error
+};
+
+TEST(Faults, DeviceFaultsKeepTheResultFile) {
+  const Case cases[] = {
+      {"nosuchdevice", Outcome::kFails, "", Err("Playback device could not be opened: %s\n", ENOENT)},
+      {"fault_open", Outcome::kFails, "", Err("Playback device could not be opened: %s\n", EBUSY)},
+      {"fault_open_capture", Outcome::kFails, "", Err("unable to open pcm record device: %s\n", EBUSY)},
+      {"fault_format", Outcome::kFails, "", Err("Problem setting playback format: %s\n", EINVAL)},
+      {"fault_format_capture", Outcome::kFails, "", Err("Problem setting recording format: %s\n", EINVAL)},
+      {"fault_params", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
+      {"fault_params_capture", Outcome::kFails,
+       Err("Could not set record hardware parameters: %s\n", EINVAL), ""},
+      {"enodev", Outcome::kFails, "Running Test...\n", Err("Playback failed during the test: %s\n", ENODEV)},
+      {"period1000", Outcome::kCompletesExact, "Driver did not return requested period size.\n", ""},
+      {"rate44100", Outcome::kCompletesExact,
+       "Driver did not return requested rate: got 44100 Hz instead of 48000 Hz.\n", ""},
+      {"underrun", Outcome::kCompletes,
+       "Warning: 1 underruns and 0 overruns during the test; the alignment and the results may be "
+       "wrong.\n",
+       ""},
+      {"stall_capture", Outcome::kCompletes,
+       "Warning: 0 underruns and 1 overruns during the test; the alignment and the results may be "
+       "wrong.\n",
+       ""},
+      {"nocable", Outcome::kCompletes,
+       "Sync Out = 24032 \t Sync In = 0 samples\n"
+       "Warning: no sync pulse found on input 2; output 2 must be wired to input 2.\n",
+       ""},
+  };
+  // Three seconds: the injected faults strike at frame 100000.
+  const Expected clean = ExpectedForFlatCard({4.0, 18.0, 31}, 3.0);
+  int verified = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.device);
+    const std::string dir = MakeTempDir();
+    ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kEarlier));
+    ProcessResult r = RunQuelmar(std::string("c ") + c.device + " t 3 r c x", dir);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.err, c.err);
+    if (!c.out_line.empty()) {
+      EXPECT_NE(r.out.find(c.out_line), std::string::npos) << r.out;
+    }
+    const std::string file = ReadFile(dir + "/sweep_out.txt");
+    EXPECT_EQ(file.compare(0, kEarlier.size(), kEarlier), 0);
+    switch (c.outcome) {
+      case Outcome::kFails:
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(file, kEarlier);
+        EXPECT_EQ(r.out.find("Results:"), std::string::npos);
+        break;
+      case Outcome::kCompletesExact:
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(file, kEarlier + clean.report);
+        EXPECT_NE(r.out.find("Sync In = 24096 samples\n"), std::string::npos);
+        break;
+      case Outcome::kCompletes:
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(file.compare(kEarlier.size(), 9, "Results:\n"), 0);
+        break;
+    }
+    ++verified;
+    RemoveTree(dir);
+  }
+  printf("device faults injected: %d, result files verified: %d\n", verified, verified);
+}
+
+// Runs the program as an unprivileged user where the tests run as root, so
+// that a read-only folder is read-only for it too.
+std::vector<std::string> Unprivileged() {
+  if (geteuid() != 0) return {};
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
+TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
+  const Expected clean = ExpectedForFlatCard({4.0, 18.0, 31}, 1.0);
+  const std::string input = "c loopback t 1 r c x";
+  int verified = 0;
+  {  // A folder where the file should be.
+    const std::string dir = MakeTempDir();
+    ASSERT_EQ(mkdir((dir + "/sweep_out.txt").c_str(), 0755), 0);
+    ProcessResult r = RunQuelmar(input, dir);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, Err("Could not open sweep_out.txt: %s\n", EISDIR));
+    EXPECT_NE(r.out.find(clean.console + kContinue), std::string::npos);
+    ++verified;
+    RemoveTree(dir);
+  }
+  {  // A file whose writes fail: the disk is full.
+    const std::string dir = MakeTempDir();
+    ASSERT_EQ(symlink("/dev/full", (dir + "/sweep_out.txt").c_str()), 0);
+    ProcessResult r = RunQuelmar(input, dir);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, Err("Could not write sweep_out.txt: %s\n", ENOSPC));
+    EXPECT_NE(r.out.find(clean.console + kContinue), std::string::npos);
+    ++verified;
+    RemoveTree(dir);
+  }
+  {  // A read-only folder holding earlier results.
+    const std::string dir = MakeTempDir();
+    ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kEarlier));
+    ASSERT_EQ(chmod((dir + "/sweep_out.txt").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    std::vector<std::string> argv = Unprivileged();
+    argv.push_back(QUELMAR_BIN);
+    // A home the user may write to, for what alsa-lib's plugins keep there.
+    const std::string home = MakeTempDir();
+    ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+    ProcessOptions opts;
+    opts.input = input;
+    opts.cwd = dir;
+    opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH);
+    opts.env.push_back("HOME=" + home);
+    ProcessResult r = RunProcess(argv, opts);
+    if (r.exit_status == 126 || r.exit_status == 127 || r.err.find("Permission denied") == 0) {
+      chmod(dir.c_str(), 0755);
+      RemoveTree(dir);
+      RemoveTree(home);
+      GTEST_SKIP() << "the unprivileged user cannot reach the build tree: " << r.err;
+    }
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, Err("Could not open sweep_out.txt: %s\n", EACCES));
+    EXPECT_NE(r.out.find(clean.console + kContinue), std::string::npos);
+    EXPECT_EQ(ReadFile(dir + "/sweep_out.txt"), kEarlier);
+    ++verified;
+    chmod(dir.c_str(), 0755);
+    RemoveTree(dir);
+    RemoveTree(home);
+  }
+  printf("result-file faults injected: %d, verified: %d\n", verified, verified);
+}
+
+}  // namespace faults
 
 }  // namespace
