@@ -87,43 +87,33 @@ Block Pattern(size_t frames) {
   return b;
 }
 
+// Where sample (frame i, channel c) sits in a packed buffer of `frames`
+// frames: interleaved, or channel 2 after the whole of channel 1.
+size_t At(size_t i, int c, size_t frames, bool interleaved) {
+  return interleaved ? i * 6 + c * 3 : (c * frames + i) * 3;
+}
+
 snd_pcm_sframes_t WriteBlock(const Stream& s, const Block& b, size_t pos, size_t frames,
                              bool interleaved) {
-  if (interleaved) {
-    std::vector<unsigned char> buf(frames * 6);
-    for (size_t i = 0; i < frames; ++i) {
-      Pack(b.ch1[pos + i], &buf[i * 6]);
-      Pack(b.ch2[pos + i], &buf[i * 6 + 3]);
-    }
-    return snd_pcm_writei(s.pcm, buf.data(), frames);
-  }
-  std::vector<unsigned char> c1(frames * 3), c2(frames * 3);
+  std::vector<unsigned char> buf(frames * 6);
   for (size_t i = 0; i < frames; ++i) {
-    Pack(b.ch1[pos + i], &c1[i * 3]);
-    Pack(b.ch2[pos + i], &c2[i * 3]);
+    Pack(b.ch1[pos + i], &buf[At(i, 0, frames, interleaved)]);
+    Pack(b.ch2[pos + i], &buf[At(i, 1, frames, interleaved)]);
   }
-  void* bufs[2] = {c1.data(), c2.data()};
+  if (interleaved) return snd_pcm_writei(s.pcm, buf.data(), frames);
+  void* bufs[2] = {buf.data(), buf.data() + frames * 3};
   return snd_pcm_writen(s.pcm, bufs, frames);
 }
 
 snd_pcm_sframes_t ReadBlock(const Stream& s, Block* b, size_t pos, size_t frames,
                             bool interleaved) {
-  snd_pcm_sframes_t n;
-  if (interleaved) {
-    std::vector<unsigned char> buf(frames * 6);
-    n = snd_pcm_readi(s.pcm, buf.data(), frames);
-    for (snd_pcm_sframes_t i = 0; i < n; ++i) {
-      b->ch1[pos + i] = Unpack(&buf[i * 6]);
-      b->ch2[pos + i] = Unpack(&buf[i * 6 + 3]);
-    }
-    return n;
-  }
-  std::vector<unsigned char> c1(frames * 3), c2(frames * 3);
-  void* bufs[2] = {c1.data(), c2.data()};
-  n = snd_pcm_readn(s.pcm, bufs, frames);
+  std::vector<unsigned char> buf(frames * 6);
+  void* bufs[2] = {buf.data(), buf.data() + frames * 3};
+  const snd_pcm_sframes_t n = interleaved ? snd_pcm_readi(s.pcm, buf.data(), frames)
+                                          : snd_pcm_readn(s.pcm, bufs, frames);
   for (snd_pcm_sframes_t i = 0; i < n; ++i) {
-    b->ch1[pos + i] = Unpack(&c1[i * 3]);
-    b->ch2[pos + i] = Unpack(&c2[i * 3]);
+    b->ch1[pos + i] = Unpack(&buf[At(i, 0, frames, interleaved)]);
+    b->ch2[pos + i] = Unpack(&buf[At(i, 1, frames, interleaved)]);
   }
   return n;
 }

@@ -39,17 +39,6 @@ TEST(Faults, SetUpFaultsHitOnlyTheirStream) {
   }
 }
 
-TEST(Faults, RefusedFormatOffersSixteenBits) {
-  snd_pcm_t* pcm = nullptr;
-  ASSERT_EQ(snd_pcm_open(&pcm, "fault_format", SND_PCM_STREAM_PLAYBACK, 0), 0);
-  snd_pcm_hw_params_t* hw;
-  snd_pcm_hw_params_alloca(&hw);
-  snd_pcm_hw_params_any(pcm, hw);
-  EXPECT_EQ(snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_S24_3LE), -EINVAL);
-  EXPECT_EQ(snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_S16_LE), 0);
-  snd_pcm_close(pcm);
-}
-
 TEST(Faults, GrantedPeriodAndRate) {
   Stream s;
   ASSERT_EQ(OpenStream("period1000", SND_PCM_STREAM_PLAYBACK, kNonInterleaved, 1024, &s), 0);

@@ -292,7 +292,9 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
 
 int Close(snd_pcm_ioplug_t* io) {
   Card* c = CardOf(io);
-  if (c->loop != nullptr) ReleaseLoopback(c->loop, io->stream);
+  if (c->loop != nullptr) {
+    ReleaseLoopback(c->loop, c->playback ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE);
+  }
   if (c->timer_fd >= 0) close(c->timer_fd);
   delete c;
   return 0;
