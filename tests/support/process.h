@@ -15,7 +15,7 @@ struct ProcessResult {
 
 struct ProcessOptions {
   std::string input;                // fed to standard input, then closed
-  std::vector<std::string> env;     // NAME=VALUE pairs added to the environment
+  std::vector<std::string> env;     // NAME=VALUE pairs set in the environment
   std::string cwd;                  // working folder; empty keeps the current one
   int timeout_ms = 60000;           // killed (SIGKILL) after this long
 };
