@@ -18,14 +18,14 @@ uint64_t NextRandom(uint64_t* state) {
 
 }  // namespace
 
-Biquad MakeBiquad(const FilterSpec& spec, double rate) {
-  const double w0 = 2.0 * kPi * spec.freq / rate;
+Biquad MakeBiquad(const FilterSpec& filter, double rate) {
+  const double w0 = 2.0 * kPi * filter.freq / rate;
   const double cw = std::cos(w0);
-  const double alpha = std::sin(w0) / (2.0 * spec.q);
-  const double a = std::pow(10.0, spec.gain_db / 40.0);
+  const double alpha = std::sin(w0) / (2.0 * filter.q);
+  const double a = std::pow(10.0, filter.gain_db / 40.0);
   const double sa = 2.0 * std::sqrt(a) * alpha;
   double b0, b1, b2, a0, a1, a2;
-  switch (spec.type) {
+  switch (filter.type) {
     case FilterType::kPeak:
       b0 = 1.0 + alpha * a;
       b1 = -2.0 * cw;

@@ -24,8 +24,8 @@ struct RoomModel {
   uint64_t rng = 0;
 };
 
-// Audio EQ cookbook coefficients for `spec` at `rate` frames per second.
-Biquad MakeBiquad(const FilterSpec& spec, double rate);
+// Audio EQ cookbook coefficients for `filter` at `rate` frames per second.
+Biquad MakeBiquad(const FilterSpec& filter, double rate);
 
 // Sets up the model for the settings at the granted rate, with clean state.
 void InitRoomModel(const CardSettings& settings, unsigned rate, RoomModel* model);

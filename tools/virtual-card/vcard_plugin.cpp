@@ -125,16 +125,16 @@ int64_t BoundaryNs(const Card* c, uint64_t periods) {
 }
 
 void ArmTimerAt(Card* c, int64_t when_ns, bool absolute) {
-  itimerspec spec{};
-  spec.it_value.tv_sec = when_ns / kNsPerSecond;
-  spec.it_value.tv_nsec = when_ns % kNsPerSecond;
-  if (!absolute && when_ns <= 0) spec.it_value.tv_nsec = 1;
-  timerfd_settime(c->timer_fd, absolute ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+  itimerspec timer{};
+  timer.it_value.tv_sec = when_ns / kNsPerSecond;
+  timer.it_value.tv_nsec = when_ns % kNsPerSecond;
+  if (!absolute && when_ns <= 0) timer.it_value.tv_nsec = 1;
+  timerfd_settime(c->timer_fd, absolute ? TFD_TIMER_ABSTIME : 0, &timer, nullptr);
 }
 
 void DisarmTimer(Card* c) {
-  itimerspec spec{};
-  timerfd_settime(c->timer_fd, 0, &spec, nullptr);
+  itimerspec timer{};
+  timerfd_settime(c->timer_fd, 0, &timer, nullptr);
 }
 
 void DrainTimer(Card* c) {
