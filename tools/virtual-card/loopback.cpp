@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "card_settings.h"
 
@@ -17,7 +17,9 @@ static_assert(kHistoryFrames >= 2 * static_cast<uint64_t>(kMaxDelayFrames), "his
 struct Loopback {
   std::string key;
   std::mutex mutex;
-  std::vector<int32_t> history[2];  // ring, indexed by position % kHistoryFrames
+  // Rings indexed by position % kHistoryFrames, left uninitialised: only
+  // positions below `played` are read, and pages nobody writes cost nothing.
+  std::unique_ptr<int32_t[]> history[2];
   uint64_t played = 0;              // frames stored so far
   bool has_playback = false;
   bool has_capture = false;
@@ -51,7 +53,8 @@ int AcquireLoopback(const std::string& key, snd_pcm_stream_t stream, Loopback** 
     // Only positions below `played` are ever read, so old content needs no
     // clearing.
     loop->played = 0;
-    for (std::vector<int32_t>& h : loop->history) h.resize(kHistoryFrames);
+    for (std::unique_ptr<int32_t[]>& h : loop->history)
+      if (!h) h.reset(new int32_t[kHistoryFrames]);
   }
   *out = loop;
   return 0;
@@ -84,13 +87,13 @@ void StorePlayed(Loopback* loop, uint64_t pos, const int32_t* ch1, const int32_t
 
 void FetchPlayed(Loopback* loop, int64_t pos, int channel, int32_t* out, uint64_t count) {
   std::lock_guard<std::mutex> lock(loop->mutex);
-  const std::vector<int32_t>& h = loop->history[channel];
+  const int32_t* h = loop->history[channel].get();
   const int64_t played = static_cast<int64_t>(loop->played);
   const int64_t oldest = played - static_cast<int64_t>(kHistoryFrames);
   for (uint64_t i = 0; i < count; ++i) {
     const int64_t p = pos + static_cast<int64_t>(i);
     const bool held = p >= 0 && p < played && p >= oldest;
-    out[i] = held && !h.empty() ? h[static_cast<uint64_t>(p) % kHistoryFrames] : 0;
+    out[i] = held && h ? h[static_cast<uint64_t>(p) % kHistoryFrames] : 0;
   }
 }
 
