@@ -44,6 +44,16 @@ HeapArray<T> Allocate(long count) {
   return HeapArray<T>(static_cast<T*>(block));
 }
 
+// Linux grants large allocations it cannot back (overcommit) and kills the
+// process when they are used; a run that needs more than the machine's
+// memory is therefore refused up front.
+bool FitsInMemory(long total) {
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  const double needed = static_cast<double>(total) *
+                        (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6);
+  return pages <= 0 || page_size <= 0 || needed < static_cast<double>(pages) * page_size;
+}
+
 // Appends the report to the result file with a single write. A failed or
 // short write is undone, so the blocks already in the file stay intact.
 void AppendReport(const std::string& report) {
@@ -76,11 +86,12 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   const long total = sweep_frames + 2 * kLeadFrames;
   const long stride = total * 3;
 
-  HeapArray<double> freqs = Allocate<double>(total);
-  HeapArray<int32_t> sweep = Allocate<int32_t>(total);
-  HeapArray<int32_t> recording = Allocate<int32_t>(total);
-  HeapArray<unsigned char> play = Allocate<unsigned char>(total * 6);
-  HeapArray<unsigned char> capture = Allocate<unsigned char>(total * 6);
+  const bool fits = FitsInMemory(total);
+  HeapArray<double> freqs = fits ? Allocate<double>(total) : nullptr;
+  HeapArray<int32_t> sweep = fits ? Allocate<int32_t>(total) : nullptr;
+  HeapArray<int32_t> recording = fits ? Allocate<int32_t>(total) : nullptr;
+  HeapArray<unsigned char> play = fits ? Allocate<unsigned char>(total * 6) : nullptr;
+  HeapArray<unsigned char> capture = fits ? Allocate<unsigned char>(total * 6) : nullptr;
   if (!freqs || !sweep || !recording || !play || !capture) {
     printf("Not enough memory for a sweep of %.1f seconds.\n", settings.sweep_length);
     return true;

@@ -144,6 +144,16 @@ TEST(Transcript, RefusedValuesLeaveSettingsAsTheyWere) {
                        .expected);
 }
 
+TEST(Transcript, RunTooLargeForTheMachineIsRefused) {
+  // 44000 seconds need about 59 GB of buffers: the run is refused before
+  // anything is allocated or played, and the settings stay.
+  ExpectTranscript("t 44000 r x",
+                   Session()
+                       .Prompt(kLength, [](Status& s) { s.length = "44000.0"; })
+                       .Then("Not enough memory for a sweep of 44000.0 seconds.\n")
+                       .expected);
+}
+
 TEST(Transcript, EndOfInputEndsTheProgramAnywhere) {
   const std::string start = Session().expected;
   const struct {
