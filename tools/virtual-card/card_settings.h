@@ -58,7 +58,7 @@ struct CardSettings {
 };
 
 // Largest delay (latency + mic_delay) the loopback can hold, in frames.
-constexpr long kMaxDelayFrames = 1L << 19;
+constexpr long kMaxDelayFrames = 1L << 17;
 
 // Reads the device's configuration node into `out`. Unknown fields and bad
 // values are reported through SNDERR and give -EINVAL.

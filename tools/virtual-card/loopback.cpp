@@ -11,7 +11,7 @@ namespace vcard {
 
 // Capacity of the history, in frames: well beyond the longest delay plus a
 // buffer of lead, so a capture that keeps up never reads overwritten frames.
-constexpr uint64_t kHistoryFrames = 1ULL << 20;
+constexpr uint64_t kHistoryFrames = 1ULL << 18;
 static_assert(kHistoryFrames >= 2 * static_cast<uint64_t>(kMaxDelayFrames), "history too short");
 
 struct Loopback {
