@@ -69,42 +69,22 @@ void PutLines(const char* const (&lines)[N]) {
 // Outcome of a prompt that reads a value.
 enum class Prompt { kDone, kEnd };
 
-// Reads a floating-point setting; a refused value leaves it as it was, and
-// text that is not a number stays unread for the next menu cycle.
-Prompt PromptDouble(const char* prompt, double& setting, const char* (*check)(double)) {
+// Reads a value for a setting with `read`; a value that `check` refuses
+// leaves the setting as it was, and text that is not a number stays unread
+// for the next menu cycle.
+template <typename Value, typename Setting>
+Prompt PromptValue(const char* prompt, Setting& setting, ReadResult (*read)(Value&),
+                   const char* (*check)(Value)) {
   puts(prompt);
-  double value = 0.0;
-  switch (ReadDouble(value)) {
-    case ReadResult::kEnd:
-      return Prompt::kEnd;
-    case ReadResult::kNoNumber:
-      return Prompt::kDone;
-    case ReadResult::kOk:
-      break;
-  }
-  if (const char* refusal = check(value)) {
-    puts(refusal);
-  } else {
-    setting = value;
-  }
-  return Prompt::kDone;
-}
-
-Prompt PromptBands(int& bands) {
-  puts("Enter number of bands");
-  long value = 0;
-  switch (ReadInteger(value)) {
-    case ReadResult::kEnd:
-      return Prompt::kEnd;
-    case ReadResult::kNoNumber:
-      return Prompt::kDone;
-    case ReadResult::kOk:
-      break;
-  }
-  if (const char* refusal = CheckBands(value)) {
-    puts(refusal);
-  } else {
-    bands = static_cast<int>(value);
+  Value value{};
+  const ReadResult result = read(value);
+  if (result == ReadResult::kEnd) return Prompt::kEnd;
+  if (result == ReadResult::kOk) {
+    if (const char* refusal = check(value)) {
+      puts(refusal);
+    } else {
+      setting = static_cast<Setting>(value);
+    }
   }
   return Prompt::kDone;
 }
@@ -164,13 +144,15 @@ int RunMenu() {
       if (!ReadToken(token)) return 0;
       settings.device = token;
     } else if (token == "q") {
-      outcome = PromptDouble("Enter Q (larger = narrower bandwidth)", settings.q, CheckQ);
+      outcome = PromptValue("Enter Q (larger = narrower bandwidth)", settings.q, ReadDouble, CheckQ);
     } else if (token == "f") {
-      outcome = PromptDouble("Enter starting frequency", settings.start_freq, CheckStartFreq);
+      outcome = PromptValue("Enter starting frequency", settings.start_freq, ReadDouble,
+                            CheckStartFreq);
     } else if (token == "t") {
-      outcome = PromptDouble("Enter sweep length", settings.sweep_length, CheckSweepLength);
+      outcome = PromptValue("Enter sweep length", settings.sweep_length, ReadDouble,
+                            CheckSweepLength);
     } else if (token == "b") {
-      outcome = PromptBands(settings.bands);
+      outcome = PromptValue("Enter number of bands", settings.bands, ReadInteger, CheckBands);
     } else if (token == "d") {
       PrintBandListing(*plan, settings.bands);
       if (!ContinuePrompt(token)) return 0;
