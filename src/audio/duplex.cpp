@@ -13,11 +13,18 @@
 namespace {
 
 constexpr snd_pcm_uframes_t kRequestedPeriod = 1024;
-constexpr snd_pcm_uframes_t kRequestedBuffer = 4096;
+// Sixteen periods, 341 ms at 48000 Hz, for each stream. Playback keeps all
+// but one period of its buffer queued and capture may fall behind by a whole
+// buffer, so this is the longest hold-up either survives without an xrun. A
+// busy machine, or a sound server without real-time scheduling, holds the
+// program up for more than 100 ms now and then, which four periods did not
+// survive. The frames exchanged and the alignment do not depend on it.
+constexpr snd_pcm_uframes_t kRequestedBuffer = 16384;
 
 // A stream that moves no frame at all for this long, plus two buffer
 // lengths, counts as stopped: a working card moves one period every few
-// tens of milliseconds, and a sound server may take a few hundred to start.
+// tens of milliseconds, and a sound server may take a second or two to
+// deliver its first captured period.
 constexpr long kStallBaseMs = 3000;
 
 // MovePeriod's result when the stream stopped moving; errors are negative.
@@ -87,6 +94,27 @@ bool ExchangePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per
   RecoverStream(s.pcm, s.direction, result);
   ++s.xruns;
   return true;
+}
+
+// Keeps playback from starting by itself at the first write; the transfer
+// starts it once its whole lead is queued. A sound server that is started
+// with one period queued may play it at once and report an underrun. If the
+// device refuses, playback starts at the first write, as by default.
+void HoldPlaybackStart(snd_pcm_t* pcm) {
+  std::vector<unsigned char> record(snd_pcm_sw_params_sizeof(), 0);
+  snd_pcm_sw_params_t* sw = reinterpret_cast<snd_pcm_sw_params_t*>(record.data());
+  snd_pcm_uframes_t boundary = 0;
+  if (snd_pcm_sw_params_current(pcm, sw) < 0 || snd_pcm_sw_params_get_boundary(sw, &boundary) < 0)
+    return;
+  if (snd_pcm_sw_params_set_start_threshold(pcm, sw, boundary) < 0) return;
+  snd_pcm_sw_params(pcm, sw);
+}
+
+// Starts playback if it is still waiting for its start.
+void StartPlayback(snd_pcm_t* pcm) {
+  if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED) return;
+  int err = snd_pcm_start(pcm);
+  if (err < 0) FailTransfer(Direction::kPlayback, err);
 }
 
 // Channel count, rate, period and buffer requests; their results are not
@@ -189,21 +217,27 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
       Stream out{playback, Direction::kPlayback, play, std::vector<void*>(channels), 0};
       Stream in{record, Direction::kCapture, capture, std::vector<void*>(channels), 0};
 
-      // Playback leads by all but one period of its buffer, so that it never
-      // runs dry while a read waits for its period. A repaired underrun has
-      // emptied the buffer, so the lead is then queued afresh.
+      // Capture runs first: playback starts only once the first period has
+      // been recorded, since a sound server may take a second or two to
+      // deliver it, and whatever plays before then is never recorded.
+      // Playback then leads by all but one period of its buffer, queued
+      // before it starts, so that it never runs dry while a read waits for
+      // its period; afterwards one period is written per period read. A
+      // repaired underrun has emptied the buffer, so the lead is then queued
+      // afresh before playback starts again.
       long lead = static_cast<long>(play_buffer / period) - 1;
       if (lead < 1) lead = 1;
+      HoldPlaybackStart(playback);
       long written = 0;
-      long ahead = lead;  // periods to write before the next read
       for (long read = 0; read < periods; ++read) {
+        ExchangePeriod(in, read * p, period, bytes_per_sample, stride, stall_ms);
+        long ahead = read == 0 ? lead : 1;  // periods to write before the next read
         for (; ahead > 0 && written < periods; ++written) {
           --ahead;
           if (ExchangePeriod(out, written * p, period, bytes_per_sample, stride, stall_ms))
             ahead = lead;
         }
-        ExchangePeriod(in, read * p, period, bytes_per_sample, stride, stall_ms);
-        ahead = 1;
+        StartPlayback(playback);
       }
       underruns = out.xruns;
       overruns = in.xruns;
