@@ -333,7 +333,10 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     SCOPED_TRACE(c.what);
     const std::string dir = MakeTempDir();
     c.make(dir);
-    const std::string before = ReadFile(dir + "/sweep_out.txt");
+    // Only a regular file has content to keep (/dev/full reads for ever).
+    struct stat st;
+    const bool regular = stat((dir + "/sweep_out.txt").c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::string before = regular ? ReadFile(dir + "/sweep_out.txt") : "";
     std::vector<std::string> argv = WithoutOverride();
     argv.push_back(QUELMAR_BIN);
     ProcessOptions opts;
@@ -344,7 +347,9 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, c.err);
     EXPECT_NE(r.out.find(clean.console + kContinue), std::string::npos);
-    EXPECT_EQ(ReadFile(dir + "/sweep_out.txt"), before);
+    if (regular) {
+      EXPECT_EQ(ReadFile(dir + "/sweep_out.txt"), before);
+    }
     ++injected;
     chmod(dir.c_str(), 0755);
     RemoveTree(dir);
