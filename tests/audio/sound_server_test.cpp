@@ -5,7 +5,7 @@
 // xrun counts depend on the machine and are printed, not asserted.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -18,27 +18,14 @@ namespace {
 
 #if defined(PULSEAUDIO_BIN) && defined(ALSA_PULSE_PLUGIN)
 
-// Waits up to ten seconds for the daemon's socket; false if the daemon ends
-// first or the socket never appears.
-bool WaitForSocket(BackgroundProcess& daemon, const std::string& socket) {
-  struct stat st;
-  for (int i = 0; i < 200 && daemon.Running(); ++i) {
-    if (stat(socket.c_str(), &st) == 0) return true;
-    timespec pause = {0, 50 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  return false;
-}
-
 // Prints what the run reported of its timing.
 void PrintSyncAndXruns(const std::string& out) {
   int sync_in = -1;
   long underruns = 0, overruns = 0;
-  const size_t sync = out.find("Sync In = ");
+  const size_t sync = out.find("Sync In = "), warning = out.find("Warning: ");
   if (sync != std::string::npos) sscanf(out.c_str() + sync, "Sync In = %d", &sync_in);
-  const size_t warning = out.find("Warning: ");
   if (warning != std::string::npos)
-    sscanf(out.c_str() + warning, "Warning: %ld underruns and %ld overruns", &underruns, &overruns);
+    sscanf(out.c_str() + warning, "Warning: %ld underruns and %ld", &underruns, &overruns);
   printf("sound server: Sync In = %d, %ld underruns, %ld overruns%s\n", sync_in, underruns,
          overruns, out.find("no sync pulse") != std::string::npos ? ", no sync pulse found" : "");
 }
@@ -70,7 +57,12 @@ TEST(SoundServer, MeasurementOverPulseAudioEndsInTimeAndAppendsOneBlock) {
     BackgroundProcess daemon({PULSEAUDIO_BIN, "-n", "-F", script, "--exit-idle-time=-1",
                               "--daemonize=no", "--disallow-exit"},
                              env, log);
-    if (!WaitForSocket(daemon, socket)) {
+    // Up to ten seconds for the daemon's socket, unless the daemon ends first.
+    struct stat st;
+    bool up = false;
+    for (int i = 0; i < 200 && daemon.Running() && !(up = stat(socket.c_str(), &st) == 0); ++i)
+      usleep(50 * 1000);
+    if (!up) {
       skip = "the PulseAudio daemon did not start here; its log:\n" + ReadFile(log);
     } else {
       ProcessOptions opts;
