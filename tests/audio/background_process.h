@@ -36,8 +36,7 @@ struct BackgroundProcess {
     execvp(args[0], args.data());
     _exit(127);
   }
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  BackgroundProcess(const BackgroundProcess&) = delete;  // one guard per child
 
   // False once the child has ended (it is then reaped) or never started.
   bool Running() {

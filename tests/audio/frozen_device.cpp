@@ -24,7 +24,7 @@ int Close(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
-snd_pcm_ioplug_callback_t MakeCallbacks() {
+const snd_pcm_ioplug_callback_t kCallbacks = [] {
   snd_pcm_ioplug_callback_t cb = {};
   cb.start = cb.stop = [](snd_pcm_ioplug_t*) { return 0; };
   cb.pointer = [](snd_pcm_ioplug_t*) -> snd_pcm_sframes_t { return 0; };
@@ -32,8 +32,7 @@ snd_pcm_ioplug_callback_t MakeCallbacks() {
                    snd_pcm_uframes_t size) { return static_cast<snd_pcm_sframes_t>(size); };
   cb.close = Close;
   return cb;
-}
-const snd_pcm_ioplug_callback_t kCallbacks = MakeCallbacks();
+}();
 
 }  // namespace
 
@@ -67,8 +66,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quelmar_frozen) {
                                      {SND_PCM_IOPLUG_HW_RATE, 48000},
                                      {SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1024 * 6},
                                      {SND_PCM_IOPLUG_HW_PERIODS, 4}};
-  err = snd_pcm_ioplug_set_param_list(&f->io, SND_PCM_IOPLUG_HW_ACCESS, 2, kAccess);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_list(&f->io, SND_PCM_IOPLUG_HW_FORMAT, 1, kFormat);
+  if ((err = snd_pcm_ioplug_set_param_list(&f->io, SND_PCM_IOPLUG_HW_ACCESS, 2, kAccess)) >= 0)
+    err = snd_pcm_ioplug_set_param_list(&f->io, SND_PCM_IOPLUG_HW_FORMAT, 1, kFormat);
   for (const auto& r : kRanges)
     if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(&f->io, r[0], r[1], r[1]);
   if (err < 0) {
