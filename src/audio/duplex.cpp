@@ -142,6 +142,25 @@ unsigned int GrantedRate(const snd_pcm_hw_params_t* params, unsigned int request
   return granted;
 }
 
+// Opens `device` for `stream` and applies the parameters the transfer needs
+// into `params`. Each failure ends the process with the message of its step.
+snd_pcm_t* OpenConfigured(const char* device, snd_pcm_stream_t stream, snd_pcm_hw_params_t* params,
+                          int channels, unsigned int rate, snd_pcm_uframes_t period) {
+  const bool playback = stream == SND_PCM_STREAM_PLAYBACK;
+  snd_pcm_t* pcm = nullptr;
+  int err = snd_pcm_open(&pcm, device, stream, 0);
+  if (err < 0) FailSetup(playback ? SetupStep::kPlaybackOpen : SetupStep::kCaptureOpen, err);
+  snd_pcm_hw_params_any(pcm, params);
+  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE);
+  if (err < 0) FailSetup(playback ? SetupStep::kPlaybackFormat : SetupStep::kCaptureFormat, err);
+  RequestShape(pcm, params, channels, rate, period);
+  err = snd_pcm_hw_params(pcm, params);
+  if (err >= 0 && !ChannelsGranted(params, channels)) err = -EINVAL;
+  if (err < 0) FailSetup(playback ? SetupStep::kPlaybackParams : SetupStep::kCaptureParams, err);
+  return pcm;
+}
+
 }  // namespace
 
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
@@ -149,41 +168,23 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
   SilenceLibraryErrors();
 
   // Playback set-up.
-  snd_pcm_t* playback = nullptr;
-  int err = snd_pcm_open(&playback, device, SND_PCM_STREAM_PLAYBACK, 0);
-  if (err < 0) FailSetup(SetupStep::kPlaybackOpen, err);
   std::vector<unsigned char> play_record = NewParamsRecord();
   snd_pcm_hw_params_t* play_params = AsParams(play_record);
-  snd_pcm_hw_params_any(playback, play_params);
-  snd_pcm_hw_params_set_access(playback, play_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
-  err = snd_pcm_hw_params_set_format(playback, play_params, SND_PCM_FORMAT_S24_3LE);
-  if (err < 0) FailSetup(SetupStep::kPlaybackFormat, err);
-  RequestShape(playback, play_params, channels, rate, kRequestedPeriod);
-  err = snd_pcm_hw_params(playback, play_params);
-  if (err < 0) FailSetup(SetupStep::kPlaybackParams, err);
+  snd_pcm_t* playback = OpenConfigured(device, SND_PCM_STREAM_PLAYBACK, play_params, channels,
+                                       rate, kRequestedPeriod);
   snd_pcm_uframes_t period = 0;
   snd_pcm_hw_params_get_period_size(play_params, &period, nullptr);
-  if (period == 0 || !ChannelsGranted(play_params, channels))
-    FailSetup(SetupStep::kPlaybackParams, -EINVAL);
+  if (period == 0) FailSetup(SetupStep::kPlaybackParams, -EINVAL);
   if (period != kRequestedPeriod) WarnPeriodSize();
   snd_pcm_uframes_t play_buffer = kRequestedBuffer;
   snd_pcm_hw_params_get_buffer_size(play_params, &play_buffer);
   unsigned int play_rate = GrantedRate(play_params, rate);
 
   // Capture set-up, asking for the playback period so both move in step.
-  snd_pcm_t* record = nullptr;
-  err = snd_pcm_open(&record, device, SND_PCM_STREAM_CAPTURE, 0);
-  if (err < 0) FailSetup(SetupStep::kCaptureOpen, err);
   std::vector<unsigned char> cap_record = NewParamsRecord();
   snd_pcm_hw_params_t* cap_params = AsParams(cap_record);
-  snd_pcm_hw_params_any(record, cap_params);
-  snd_pcm_hw_params_set_access(record, cap_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
-  err = snd_pcm_hw_params_set_format(record, cap_params, SND_PCM_FORMAT_S24_3LE);
-  if (err < 0) FailSetup(SetupStep::kCaptureFormat, err);
-  RequestShape(record, cap_params, channels, rate, period);
-  err = snd_pcm_hw_params(record, cap_params);
-  if (err < 0) FailSetup(SetupStep::kCaptureParams, err);
-  if (!ChannelsGranted(cap_params, channels)) FailSetup(SetupStep::kCaptureParams, -EINVAL);
+  snd_pcm_t* record = OpenConfigured(device, SND_PCM_STREAM_CAPTURE, cap_params, channels, rate,
+                                     period);
   unsigned int cap_rate = GrantedRate(cap_params, rate);
   if (play_rate != rate)
     WarnRate(play_rate, rate);
@@ -197,7 +198,7 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
     // for ever on some plugins), then prepare capture and playback.
     snd_pcm_drop(playback);
     snd_pcm_drop(record);
-    err = snd_pcm_prepare(record);
+    int err = snd_pcm_prepare(record);
     if (err < 0) FailTransfer(Direction::kCapture, err);
     err = snd_pcm_prepare(playback);
     if (err < 0) FailTransfer(Direction::kPlayback, err);
