@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "formats/file_io.h"
 #include "plot/result_file.h"
 #include "plot/svg_chart.h"
 
@@ -100,79 +101,6 @@ int ParseArguments(int argc, char** argv, Options* options) {
   return -1;
 }
 
-// Reads the whole file into *text; on failure sets *error.
-bool ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot read " + path + ": " + strerror(errno);
-    return false;
-  }
-  char chunk[65536];
-  bool ok = true;
-  for (;;) {
-    size_t n = fread(chunk, 1, sizeof chunk, f);
-    if (n > 0) {
-      if (text->size() + n > kMaxFileBytes) {
-        *error = path + " is larger than 64 MiB: not a result file";
-        ok = false;
-        break;
-      }
-      text->append(chunk, n);
-    }
-    if (n < sizeof chunk) {
-      if (ferror(f)) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        ok = false;
-      }
-      break;
-    }
-  }
-  fclose(f);
-  return ok;
-}
-
-// Writes the chart to a temporary file beside the target and renames it into
-// place, so that a failed write never leaves a partial chart behind.
-bool WriteAtomically(const std::string& path, const std::string& content, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    return false;
-  }
-  // mkstemp creates the file readable by its owner only; give it the mode a
-  // newly created file normally gets.
-  mode_t mask = umask(0);
-  umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0;
-  size_t done = 0;
-  while (ok && done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  int saved = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && rename(name.data(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(name.data());
-    *error = "cannot write " + path + ": " + strerror(saved);
-  }
-  return ok;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -191,7 +119,7 @@ int main(int argc, char** argv) {
   }
 
   std::string text, error;
-  if (!ReadWholeFile(options.input, &text, &error)) return Fail(error);
+  if (!ReadWholeFile(options.input, kMaxFileBytes, &text, &error)) return Fail(error);
   std::vector<PlotRun> runs;
   if (!ParseResults(text.data(), text.size(), &runs, &error)) {
     return Fail(options.input + ": " + error);
@@ -206,7 +134,7 @@ int main(int argc, char** argv) {
   }
   std::string svg;
   WriteSvgChart(runs.data() + first, runs.size() - first, options.title, &svg);
-  if (!WriteAtomically(options.output, svg, &error)) return Fail(error);
+  if (!WriteOutputFile(options.output, svg, &error)) return Fail(error);
 
   size_t shown = runs.size() - first;
   if (shown == 1) {

@@ -8,21 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "dsp/biquad.h"
+
 namespace vcard {
 
 // Which streams of the device a fault or stall applies to.
 enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothStreams = 3 };
 
 enum class ClockMode { kVirtual, kRealtime };
-
-enum class FilterType { kPeak, kLowShelf, kHighShelf, kHighPass };
-
-struct FilterSpec {
-  FilterType type = FilterType::kPeak;
-  double freq = 1000.0;  // Hz
-  double gain_db = 0.0;  // ignored by the high-pass
-  double q = 0.7071067811865476;
-};
 
 struct CardSettings {
   // Loopback and room model.

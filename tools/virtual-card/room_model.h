@@ -7,15 +7,9 @@
 #include <vector>
 
 #include "card_settings.h"
+#include "dsp/biquad.h"
 
 namespace vcard {
-
-struct Biquad {
-  // Normalised coefficients (a0 = 1).
-  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-  // Direct form I state.
-  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-};
 
 struct RoomModel {
   double gain = 1.0;
@@ -23,9 +17,6 @@ struct RoomModel {
   double noise_half_width = 0.0;  // uniform noise in [-w, w]; 0 for none
   uint64_t rng = 0;
 };
-
-// Audio EQ cookbook coefficients for `filter` at `rate` frames per second.
-Biquad MakeBiquad(const FilterSpec& filter, double rate);
 
 // Sets up the model for the settings at the granted rate, with clean state.
 void InitRoomModel(const CardSettings& settings, unsigned rate, RoomModel* model);
