@@ -418,7 +418,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   Curve curve;
   curve.freq = points;
   for (size_t k = 0; k < points.size(); ++k) {
-    const double db = 10 * std::log10(std::max(power[k], 1e-30)) - CalibrationDb(cals, points[k]);
+    double db = 10 * std::log10(std::max(power[k], 1e-30)) - CalibrationDb(cals, points[k]);
+    if (std::fabs(db) < 5e-4) db = 0.0;  // printed as 0.000, not -0.000
     double deg = std::arg(value[k]) * 180.0 / kPi;
     if (deg <= -180.0) deg += 360.0;
     curve.db.push_back(db);
