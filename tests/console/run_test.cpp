@@ -225,6 +225,8 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"fault_params_capture", Outcome::kFails,
        Err("Could not set record hardware parameters: %s\n", EINVAL), ""},
       {"enodev", Outcome::kFails, "Running Test...\n", Err("Playback failed during the test: %s\n", ENODEV)},
+      {"frozen", Outcome::kFails, "Running Test...\n",
+       "Recording failed during the test: the sound device stopped responding\n"},
       {"period1000", Outcome::kCompletesExact, "Driver did not return requested period size.\n", ""},
       {"rate44100", Outcome::kCompletesExact,
        "Driver did not return requested rate: got 44100 Hz instead of 48000 Hz.\n", ""},

@@ -146,13 +146,16 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       }
     } else if (std::strcmp(id, "clock") == 0) {
       const char* c = nullptr;
-      if (snd_config_get_string(n, &c) < 0) return BadValue(id, "virtual or realtime expected");
+      const char* expected = "virtual, realtime or frozen expected";
+      if (snd_config_get_string(n, &c) < 0) return BadValue(id, expected);
       if (std::strcmp(c, "virtual") == 0) {
         s->clock = ClockMode::kVirtual;
       } else if (std::strcmp(c, "realtime") == 0) {
         s->clock = ClockMode::kRealtime;
+      } else if (std::strcmp(c, "frozen") == 0) {
+        s->clock = ClockMode::kFrozen;
       } else {
-        return BadValue(id, "virtual or realtime expected");
+        return BadValue(id, expected);
       }
     } else if (std::strcmp(id, "stall_ms") == 0) {
       err = GetReal(n, id, &s->stall_ms);

@@ -15,7 +15,9 @@ namespace vcard {
 // Which streams of the device a fault or stall applies to.
 enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothStreams = 3 };
 
-enum class ClockMode { kVirtual, kRealtime };
+// kFrozen: the real-time machinery with a clock that never advances, as a
+// driver or sound server that stopped answering.
+enum class ClockMode { kVirtual, kRealtime, kFrozen };
 
 struct CardSettings {
   // Loopback and room model.

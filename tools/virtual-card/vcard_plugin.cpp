@@ -78,7 +78,7 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
 }
 
-bool Realtime(const Card* c) { return c->settings.clock == ClockMode::kRealtime; }
+bool Realtime(const Card* c) { return c->settings.clock != ClockMode::kVirtual; }
 
 // ---- samples ------------------------------------------------------------
 
@@ -147,6 +147,7 @@ void DrainTimer(Card* c) {
 // stall the first time its moment has come.
 uint64_t ClockPosition(Card* c) {
   const CardSettings& s = c->settings;
+  if (s.clock == ClockMode::kFrozen) return 0;
   const int64_t now = NowNs();
   uint64_t hw = FramesAfter(c, now - c->t0);
   if (!c->stall_done && s.stall_ms > 0 && (s.stall_streams & c->stream_bit)) {
@@ -178,6 +179,10 @@ void StopClock(Card* c) {
 // Arms the timer for the next moment a waiter should look again: now, when
 // the stream is ready or not running, else the next period boundary.
 void ArmForWait(Card* c) {
+  if (c->settings.clock == ClockMode::kFrozen) {
+    DisarmTimer(c);  // nothing will ever be ready: waiters run into their timeouts
+    return;
+  }
   if (!c->running) {
     ArmTimerAt(c, 0, false);
     return;
