@@ -25,7 +25,7 @@ echo "t 1 r c c mydev r c x" |
 
 grep -q '^Building quelmar' "$tmp/out" || fail "no build step line"
 [ -x "$tmp/clone/build/tools/plot/quelmar-plot" ] || fail "quelmar-plot was not built"
-grep -q 'Sync In = 24344 samples' "$tmp/out" || fail "no run on the virtual room"
+grep -q 'Sync In = 24096 samples' "$tmp/out" || fail "no run on the virtual card's default device"
 grep -q 'Sync In = 24042 samples' "$tmp/out" || fail "the caller's device mydev was not reachable"
 [ "$(grep -c '^Results:' sweep_out.txt)" = 2 ] || fail "sweep_out.txt is not in the caller's folder"
 [ ! -e "$tmp/clone/sweep_out.txt" ] || fail "sweep_out.txt went to the repository"
