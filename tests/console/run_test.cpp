@@ -294,6 +294,10 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
        "dB\nWarning: the sweep on input 1 barely rises above the background; check the "
        "microphone, its phantom power and the input gain.\n" + kContinue,
        ""},
+      {"noisy", Outcome::kCompletes,  // a peak well above -60 dBFS, but little above the noise
+       "dB\nWarning: the sweep on input 1 barely rises above the background; check the "
+       "microphone, its phantom power and the input gain.\n" + kContinue,
+       ""},
       {"clipping", Outcome::kCompletes,
        "Ch 1 (sweep): Return Level = 0.0 dB\nWarning: input 1 clipped during the sweep; lower "
        "the output volume or the input gain.\n" + kContinue,
