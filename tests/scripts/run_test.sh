@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# scripts/run from a fresh clone, started in another folder: it reports its
+# scripts/run from a fresh clone of the committed state (HEAD), started in
+# another folder: it reports its
 # steps, builds the tools the README names, runs the program in the caller's
 # folder, keeps the caller's own ALSA devices reachable beside the virtual
 # card, and shows the compiler's errors when the build fails.
