@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # scripts/run from a fresh clone of the committed state (HEAD), started in
-# another folder: it reports its
-# steps, builds the tools the README names, runs the program in the caller's
-# folder, keeps the caller's own ALSA devices reachable beside the virtual
-# card, and shows the compiler's errors when the build fails.
+# another folder: it reports its steps, builds the tools the README names,
+# runs the program in the caller's folder, keeps the caller's own ALSA
+# devices reachable beside the virtual card, and shows the compiler's errors
+# when the build fails.
 # Usage: run_test.sh <repository> <system alsa.conf>
 set -euo pipefail
 repo=$1 system_conf=$2
