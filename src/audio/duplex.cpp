@@ -164,7 +164,8 @@ snd_pcm_t* OpenConfigured(const char* device, snd_pcm_stream_t stream, snd_pcm_h
 }  // namespace
 
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
-              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride) {
+              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride,
+              TransferProgress progress, void* context) {
   SilenceLibraryErrors();
 
   // Playback set-up.
@@ -239,6 +240,7 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
             ahead = lead;
         }
         StartPlayback(playback);
+        if (progress) progress((read + 1) * p, frames, context);
       }
       underruns = out.xruns;
       overruns = in.xruns;

@@ -13,7 +13,9 @@
 
 #include "audio/duplex.h"
 #include "console/input.h"
+#include "console/progress.h"
 #include "dsp/analysis.h"
+#include "dsp/levels.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
 
@@ -77,6 +79,31 @@ void AppendReport(const std::string& report) {
   if (close(fd) != 0) fprintf(stderr, "Could not close %s: %s\n", kResultFile, strerror(errno));
 }
 
+// A sweep on input 1 whose peak stays below -60 dBFS, or whose RMS is less
+// than 10 dB above the background recorded in the silent lead, gives a
+// normal-looking table made of noise. The background needs at least 0.1 s
+// of lead in the recording to be measured.
+constexpr double kFaintPeak = 8388608.0 / 1000.0;
+constexpr double kBackgroundMargin = 3.1622776601683795;  // 10 dB
+constexpr long kMinBackground = kSampleRate / 10;
+
+// Warns when the sweep recorded on input 1 cannot be trusted: it barely
+// rises above the background, or it reached full scale. `offset` is where
+// played frame 0 lies in the recording (SyncIn - SyncOut).
+void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long offset) {
+  const long start = kLeadFrames + offset;
+  const SignalLevels sweep = MeasureLevels(recording, total, start, start + sweep_frames);
+  if (sweep.count == 0) return;  // nothing of a sweep was recorded
+  const SignalLevels background = MeasureLevels(recording, total, offset, start);
+  if (sweep.peak < kFaintPeak ||
+      (background.count >= kMinBackground && sweep.rms < kBackgroundMargin * background.rms))
+    puts("Warning: the sweep on input 1 barely rises above the background; check the "
+         "microphone, its phantom power and the input gain.");
+  if (sweep.full_scale)
+    puts("Warning: input 1 clipped during the sweep; lower the output volume or the input "
+         "gain.");
+}
+
 }  // namespace
 
 bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
@@ -109,8 +136,11 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
 
   // Frames the transfer never fills must read as silence.
   memset(capture.get(), 0, static_cast<size_t>(total) * 6);
+  RunProgress progress;
+  StartProgress(progress, freqs.get(), sweep_frames, kLeadFrames, kSampleRate);
   PLAY_REC(2, 3, settings.device.c_str(), kSampleRate, total, play.get(), capture.get(), 3,
-           stride);
+           stride, ShowProgress, &progress);
+  EndProgress(progress);
 
   CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
   CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
@@ -124,6 +154,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
 
   Analyze(total, settings.bands, freqs.get(), recording.get(), sync_in - sync_out, plan.lo, plan.hi,
           arrays.report, kLeadFrames);
+  WarnInputOne(recording.get(), total, sweep_frames, sync_in - sync_out);
   AppendReport(arrays.report);
 
   const bool more_input = ContinuePrompt(token);

@@ -2,7 +2,11 @@
 // virtual sound card: console output and result file compared exactly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +118,45 @@ TEST_F(RunTest, CleanRunOnLoopbackTwiceAppendsTwoBlocks) {
   EXPECT_EQ(ResultFile(), e.report + e.report);
 }
 
+// With standard error on a terminal, a run on the real-time card shows its
+// progress there, redrawn in place and erased at the end; standard output
+// stays exactly as without a terminal.
+TEST_F(RunTest, ProgressOnATerminalIsErasedAndLeavesOutputAlone) {
+  Status s, dev = s, one = s;
+  dev.device = one.device = "realtime";
+  one.length = "1.0";
+  ASSERT_TRUE(WriteFile(dir_ + "/in.txt", "c realtime t 1 r c x"));
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open((dir_ + "/in.txt").c_str(), O_RDONLY), 0);
+    dup2(open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT, 0644), 1);
+    dup2(slave, 2);
+    setenv("ALSA_CONFIG_PATH", QUELMAR_ALSA_CONFIG_PATH, 1);
+    if (chdir(dir_.c_str()) == 0) execl(QUELMAR_BIN, QUELMAR_BIN, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(slave);
+  std::string tty;
+  char buf[4096];
+  pollfd p{master, POLLIN, 0};
+  for (ssize_t n; poll(&p, 1, 30000) > 0 && (n = read(master, buf, sizeof buf)) > 0;)
+    tty.append(buf, n);
+  close(master);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(dir_ + "/out.txt"),
+            kWarningBox + Cycle(s) + Line("Enter soundcard device name") + Cycle(dev) +
+                Line("Enter sweep length") + Cycle(one) +
+                RunLines(64, ExpectedForFlatCard({4.0, 18.0, 31}, 1.0)) + Cycle(one));
+  EXPECT_EQ(tty.rfind("\rPlaying 0.0 s of 2.0 s", 0), 0u) << tty;
+  EXPECT_NE(tty.find(" of 2.0 s, "), std::string::npos) << tty;  // a frequency is shown
+  const std::string erase = "\r" + std::string(48, ' ') + "\r";
+  EXPECT_EQ(tty.substr(tty.size() - std::min(tty.size(), erase.size())), erase);
+}
+
 TEST_F(RunTest, DefaultEmptyAndPresetRuns) {
   const struct {
     const char* input;
@@ -214,6 +257,10 @@ struct Case {
   std::string err;       // the whole standard error
 };
 
+const std::string kFaint =
+    "dB\nWarning: the sweep on input 1 barely rises above the background; check the microphone, "
+    "its phantom power and the input gain.\n" + kContinue;
+
 TEST(Faults, DeviceFaultsKeepTheResultFile) {
   const Case cases[] = {
       {"nosuchdevice", Outcome::kFails, "", Err("Playback device could not be opened: %s\n", ENOENT)},
@@ -241,6 +288,13 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"nocable", Outcome::kCompletes,
        "Sync Out = 24032 \t Sync In = 0 samples\n"
        "Warning: no sync pulse found on input 2; output 2 must be wired to input 2.\n",
+       ""},
+      // Input 1 faults: a warning right after the channel 1 return level.
+      {"deadmic", Outcome::kCompletes, kFaint, ""},
+      {"noisy", Outcome::kCompletes, kFaint, ""},  // peak well above -60 dBFS, but not the RMS
+      {"clipping", Outcome::kCompletes,
+       "Ch 1 (sweep): Return Level = 0.0 dB\nWarning: input 1 clipped during the sweep; lower "
+       "the output volume or the input gain.\n" + kContinue,
        ""},
   };
   // Three seconds: the injected faults strike at frame 100000.
