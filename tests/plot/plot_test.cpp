@@ -146,8 +146,10 @@ TEST(SvgChart, LevelRangeFollowsTheBulkOrTheRangeGiven) {
   std::vector<PlotRun> runs(1);
   for (int k = 1; k <= 31; ++k)  // 28 bands from -0.5 to -12.5 dB, three at -72.0
     runs[0].bands.push_back({100.0 * k, 100.0 * k + 100, k <= 3 ? -72.0 : -0.5 - k * 7 % 13});
-  const struct { bool fixed; double lo, hi; std::string top, bottom; size_t marks; } cases[] = {
-      {false, 0, 0, "0", "-15", 3}, {true, -80, 5, "0", "-78", 0}, {true, -6, 0, "0", "-6", 18}};
+  // y1: band 1's height, on the frame's bottom edge (480) when below the range.
+  const struct { bool fixed; double lo, hi; std::string top, bottom; size_t marks; double y1; }
+      cases[] = {{false, 0, 0, "0", "-15", 3, 480}, {true, -80, 5, "0", "-78", 0, 440.47},
+                 {true, -6, 0, "0", "-6", 18, 480}};
   for (const auto& c : cases) {
     ChartOptions options;
     options.fixed_range = c.fixed, options.db_lo = c.lo, options.db_hi = c.hi;
@@ -155,6 +157,9 @@ TEST(SvgChart, LevelRangeFollowsTheBulkOrTheRangeGiven) {
     const std::vector<std::string> ticks = All(svg, "data-db=\"", "\"");
     EXPECT_TRUE(!ticks.empty() && ticks.front() == c.top && ticks.back() == c.bottom) << c.lo;
     EXPECT_EQ(All(svg, "class=\"clip-mark\"", "").size(), c.marks) << c.lo;
+    double y1 = 0;
+    EXPECT_TRUE(sscanf(svg.c_str() + svg.find(" d=\"M"), " d=\"M%*f %lf", &y1) == 1 &&
+                std::fabs(y1 - c.y1) < 0.01) << y1;
   }
 }
 
