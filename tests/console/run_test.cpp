@@ -114,20 +114,23 @@ TEST_F(RunTest, CleanRunOnLoopbackTwiceAppendsTwoBlocks) {
   EXPECT_EQ(ResultFile(), e.report + e.report);
 }
 
+// The same on a card that offers only interleaved access.
 TEST_F(RunTest, DefaultEmptyAndPresetRuns) {
   const struct {
     const char* input;
     Plan plan;
     double seconds;
   } runs[] = {
-      {"c loopback r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
-      {"c loopback t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
-      {"c loopback p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
+      {"r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
+      {"t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
+      {"p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
   };
+  for (const char* device : {"loopback", "interleaved"})
   for (const auto& run : runs) {
-    SCOPED_TRACE(run.input);
+    const std::string input = std::string("c ") + device + " " + run.input;
+    SCOPED_TRACE(input);
     const Expected e = ExpectedForFlatCard(run.plan, run.seconds);
-    ProcessResult r = Quelmar(run.input);
+    ProcessResult r = Quelmar(input);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_NE(r.out.find(RunLines(64, e)), std::string::npos) << r.out;
     EXPECT_EQ(ResultFile(), e.report);
@@ -222,6 +225,7 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"fault_format", Outcome::kFails, "", Err("Problem setting playback format: %s\n", EINVAL)},
       {"fault_format_capture", Outcome::kFails, "", Err("Problem setting recording format: %s\n", EINVAL)},
       {"fault_params", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
+      {"fault_access", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
       {"fault_params_capture", Outcome::kFails,
        Err("Could not set record hardware parameters: %s\n", EINVAL), ""},
       {"enodev", Outcome::kFails, "Running Test...\n", Err("Playback failed during the test: %s\n", ENODEV)},

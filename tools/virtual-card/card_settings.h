@@ -15,6 +15,11 @@ enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothSt
 
 enum class ClockMode { kVirtual, kRealtime };
 
+// The access modes offered: interleaved and non-interleaved read/write, only
+// interleaved read/write (as USB interfaces through hw:), or only
+// interleaved mmap access.
+enum class AccessOffer { kReadWrite, kInterleaved, kMmap };
+
 enum class FilterType { kPeak, kLowShelf, kHighShelf, kHighPass };
 
 struct FilterSpec {
@@ -38,6 +43,7 @@ struct CardSettings {
   // What the card grants.
   unsigned rate = 48000;
   long period = 0;         // frames; 0 grants what is asked within limits
+  AccessOffer access = AccessOffer::kReadWrite;
 
   // Clock.
   ClockMode clock = ClockMode::kVirtual;
