@@ -93,6 +93,11 @@ TEST(Transcript, FailedNumberIsTakenAsTheNextCommand) {
   ExpectTranscript("q abc x", Session().Prompt(kQ).Then("").expected);
   // Here the text left unread is "x", which ends the program.
   ExpectTranscript("f x", Session().Prompt(kStart).expected);
+  // A token that is only partly a number is left whole: -r, 1ex and 0xx
+  // are unrecognised commands, not r and x.
+  ExpectTranscript("q -r t 1ex b 0xx x",
+                   Session().Prompt(kQ).Then("").Prompt(kLength).Then("").Prompt(kBands).Then("")
+                       .expected);
 }
 
 TEST(Transcript, BandListing) {
