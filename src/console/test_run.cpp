@@ -81,6 +81,14 @@ void AppendReport(const std::string& report) {
 
 bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
              RunArrays& arrays, std::string& token) {
+  // A sweep above half the sample rate folds back into the audible range
+  // and would file a table of nonsense.
+  if (end_freq > kSampleRate / 2) {
+    printf("Band plan ends at %.0f Hz, above the %d Hz the card can play; use fewer bands or a "
+           "larger Q.\n",
+           end_freq, kSampleRate / 2);
+    return true;
+  }
   // The sweep length was checked when it was set: total fits 32 bits.
   const long sweep_frames = TruncToInt32(settings.sweep_length * kSampleRate);
   const long total = sweep_frames + 2 * kLeadFrames;

@@ -150,7 +150,16 @@ TEST(Transcript, RefusedValuesLeaveSettingsAsTheyWere) {
                        .expected);
 }
 
-TEST(Transcript, RunTooLargeForTheMachineIsRefused) {
+TEST(Transcript, RunsThatCannotWorkAreRefused) {
+  // A band plan that ends above half the sample rate: refused before the
+  // device (here one that does not exist) is opened; the settings stay.
+  ExpectTranscript("c nodevice q 1.3 r x",
+                   Session()
+                       .Prompt(kDevice, [](Status& s) { s.device = "nodevice"; })
+                       .Prompt(kQ, [](Status& s) { s.q = "1", s.end = "820417722.0"; })
+                       .Then("Band plan ends at 820417722 Hz, above the 24000 Hz the card can "
+                             "play; use fewer bands or a larger Q.\n")
+                       .expected);
   // 44000 seconds need about 59 GB of buffers: the run is refused before
   // anything is allocated or played, and the settings stay.
   if (static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) > 50e9)
