@@ -13,6 +13,7 @@
 
 #include "audio/duplex.h"
 #include "console/input.h"
+#include "console/memory.h"
 #include "dsp/analysis.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
@@ -45,12 +46,15 @@ HeapArray<T> Allocate(long count) {
 }
 
 // Linux grants large allocations it cannot back (overcommit) and kills the
-// process when they are used; a run that needs more than the machine's
-// memory is therefore refused up front.
+// process when they are used; a run that needs more than the memory still
+// available (on the machine and under any control-group limit) is therefore
+// refused up front. Where no figure is available, the machine's memory.
 bool FitsInMemory(long total) {
-  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   const double needed = static_cast<double>(total) *
                         (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6);
+  const double available = AvailableMemory();
+  if (available >= 0) return needed < available;
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   return pages <= 0 || page_size <= 0 || needed < static_cast<double>(pages) * page_size;
 }
 
