@@ -1,6 +1,7 @@
 #include "console/test_run.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,11 +62,20 @@ bool FitsInMemory(long total) {
 // Appends the report to the result file with a single write. A failed or
 // short write is undone, so the blocks already in the file stay intact.
 void AppendReport(const std::string& report) {
-  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a FIFO with no reader fails at once
+  // (ENXIO) instead of waiting for one; the write itself may block.
+  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     fprintf(stderr, "Could not open %s: %s\n", kResultFile, strerror(errno));
     return;
   }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Another run appending meanwhile must not have its block cut off by an
+  // undo: the size before, the write and any undo happen under an exclusive
+  // lock, released at close. Where locks are not supported, it goes on
+  // without one.
+  (void)flock(fd, LOCK_EX);
   struct stat before;
   const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
   const ssize_t written = write(fd, report.data(), report.size());

@@ -2,7 +2,10 @@
 // virtual sound card: console output and result file compared exactly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -317,6 +320,8 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
          chmod(d.c_str(), 0555);
        },
        Err("Could not open sweep_out.txt: %s\n", EACCES)},
+      {"a FIFO with no reader", [](const std::string& d) { mkfifo((d + "/sweep_out.txt").c_str(), 0644); },
+       Err("Could not open sweep_out.txt: %s\n", ENXIO)},
   };
   int injected = 0;
   for (const auto& c : cases) {
@@ -345,6 +350,30 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     RemoveTree(dir);
   }
   printf("fault totals: %d result-file faults injected\n", injected);
+}
+
+// A run appends only once another writer has let go of the file's lock, so
+// that undoing a failed write cannot cut off what the other appended. The
+// other writer here holds the lock until the program waits for it ("->" in
+// /proc/locks), or three seconds, then appends a line of its own.
+TEST(Faults, ResultFileLockIsWaitedFor) {
+  const std::string dir = MakeTempDir(), file = dir + "/sweep_out.txt";
+  ASSERT_TRUE(WriteFile(file, kEarlier));
+  const int fd = open(file.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    for (int i = 0; i < 300 && ReadFile("/proc/locks").find("->") == std::string::npos; ++i)
+      usleep(10000);
+    _exit(write(fd, "other\n", 6) == 6 ? 0 : 1);
+  }
+  close(fd);
+  ProcessResult r = RunQuelmar("c loopback t 0 r c x", dir);
+  int status = 0;
+  waitpid(other, &status, 0);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(ReadFile(file), kEarlier + "other\n" + ExpectedForFlatCard({4.0, 18.0, 31}, 0.0).report);
+  RemoveTree(dir);
 }
 
 }  // namespace faults
