@@ -308,6 +308,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const char* what;
     std::function<void(const std::string& dir)> make;
     std::string err;
+    const char* shell = nullptr;  // runs the program as "$@"
   } cases[] = {
       {"a folder in its place", [](const std::string& d) { mkdir((d + "/sweep_out.txt").c_str(), 0755); },
        Err("Could not open sweep_out.txt: %s\n", EISDIR)},
@@ -322,6 +323,15 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
        Err("Could not open sweep_out.txt: %s\n", EACCES)},
       {"a FIFO with no reader", [](const std::string& d) { mkfifo((d + "/sweep_out.txt").c_str(), 0644); },
        Err("Could not open sweep_out.txt: %s\n", ENXIO)},
+      // A file size limit of 10240 bytes cuts the write short; the message
+      // must not land in the result file, opened where standard error was.
+      {"standard error closed",
+       [](const std::string& d) {
+         std::string blocks;
+         while (blocks.size() < 9800) blocks += kEarlier;
+         WriteFile(d + "/sweep_out.txt", blocks);
+       },
+       "", "trap '' XFSZ; ulimit -f 20; exec \"$@\" 2>&-"},
   };
   int injected = 0;
   for (const auto& c : cases) {
@@ -334,6 +344,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const std::string before = regular ? ReadFile(dir + "/sweep_out.txt") : "";
     std::vector<std::string> argv = WithoutOverride();
     argv.push_back(QUELMAR_BIN);
+    if (c.shell) argv.insert(argv.begin(), {"/bin/sh", "-c", c.shell, "sh"});
     ProcessOptions opts;
     opts.input = "c loopback t 1 r c x";
     opts.cwd = dir;
