@@ -94,18 +94,21 @@ int MovePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_samp
   long long deadline = NowMs() + stall_ms;
   while (done < period) {
     const long frame = pos + static_cast<long>(done);
-    unsigned char* staged = s.staging.data() + done * frame_bytes;
-    for (size_t c = 0; c < channels; ++c)
-      s.channel_ptrs[c] = s.block + static_cast<long>(c) * stride + bytes_per_sample * frame;
-    snd_pcm_sframes_t moved =
-        interleaved ? (playback ? snd_pcm_writei(s.pcm, staged, period - done)
-                                : snd_pcm_readi(s.pcm, staged, period - done))
-                    : (playback ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
-                                : snd_pcm_readn(s.pcm, s.channel_ptrs.data(), period - done));
-    if (moved > 0) {
+    snd_pcm_sframes_t moved;
+    if (interleaved) {
+      unsigned char* staged = s.staging.data() + done * frame_bytes;
+      moved = playback ? snd_pcm_writei(s.pcm, staged, period - done)
+                       : snd_pcm_readi(s.pcm, staged, period - done);
       // Captured frames go to the block at once, as they do without staging.
-      if (interleaved && !playback)
+      if (moved > 0 && !playback)
         Interleave(s.block, stride, frame, staged, moved, channels, bytes_per_sample, true);
+    } else {
+      for (size_t c = 0; c < channels; ++c)
+        s.channel_ptrs[c] = s.block + static_cast<long>(c) * stride + bytes_per_sample * frame;
+      moved = playback ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
+                       : snd_pcm_readn(s.pcm, s.channel_ptrs.data(), period - done);
+    }
+    if (moved > 0) {
       done += static_cast<snd_pcm_uframes_t>(moved);
       deadline = NowMs() + stall_ms;
       continue;

@@ -365,7 +365,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
 
 // A run appends only once another writer has let go of the file's lock, so
 // that undoing a failed write cannot cut off what the other appended. The
-// other writer here holds the lock until the program waits for it ("->" in
+// other writer holds the lock until the program waits for it ("->" in
 // /proc/locks), or three seconds, then appends a line of its own.
 TEST(Faults, ResultFileLockIsWaitedFor) {
   const std::string dir = MakeTempDir(), file = dir + "/sweep_out.txt";
@@ -373,16 +373,12 @@ TEST(Faults, ResultFileLockIsWaitedFor) {
   const int fd = open(file.c_str(), O_WRONLY | O_APPEND);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   const pid_t other = fork();
-  if (other == 0) {
-    for (int i = 0; i < 300 && ReadFile("/proc/locks").find("->") == std::string::npos; ++i)
-      usleep(10000);
-    _exit(write(fd, "other\n", 6) == 6 ? 0 : 1);
-  }
+  for (int i = 0; other == 0 && i < 300 && ReadFile("/proc/locks").find("->") == std::string::npos; ++i)
+    usleep(10000);
+  if (other == 0) _exit(write(fd, "other\n", 6) == 6 ? 0 : 1);
   close(fd);
-  ProcessResult r = RunQuelmar("c loopback t 0 r c x", dir);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(RunQuelmar("c loopback t 0 r c x", dir).exit_status, 0);
+  waitpid(other, nullptr, 0);
   EXPECT_EQ(ReadFile(file), kEarlier + "other\n" + ExpectedForFlatCard({4.0, 18.0, 31}, 0.0).report);
   RemoveTree(dir);
 }
