@@ -69,7 +69,7 @@ bool EndsWith(const std::string& token, char c) { return !token.empty() && token
 
 // Where runs are allowed, a token after one ending in 'c' is the device "loopback"
 // and one after a 't' a short sweep; a '_' goes after a final 'r' (runs not
-// allowed or too many) or 'x' (not wanted), which also covers half-read numbers.
+// allowed or too many) or 'x' (not wanted).
 std::string MakeScript(unsigned long seed, long index) {
   std::seed_seq seq{uint32_t(seed), uint32_t(seed >> 32), uint32_t(index)};
   Rng r(seq);
