@@ -1,6 +1,7 @@
 #include "console/test_run.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "audio/duplex.h"
 #include "console/input.h"
 #include "console/progress.h"
+#include "console/memory.h"
 #include "dsp/analysis.h"
 #include "dsp/levels.h"
 #include "dsp/packing.h"
@@ -47,23 +49,35 @@ HeapArray<T> Allocate(long count) {
 }
 
 // Linux grants large allocations it cannot back (overcommit) and kills the
-// process when they are used; a run that needs more than the machine's
-// memory is therefore refused up front.
+// process when they are used; a run that needs more than the memory still
+// available (on the machine and under any control-group limit) is therefore
+// refused up front. Where no figure is available, the machine's memory.
 bool FitsInMemory(long total) {
-  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   const double needed = static_cast<double>(total) *
                         (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6);
+  const double available = AvailableMemory();
+  if (available >= 0) return needed < available;
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   return pages <= 0 || page_size <= 0 || needed < static_cast<double>(pages) * page_size;
 }
 
 // Appends the report to the result file with a single write. A failed or
 // short write is undone, so the blocks already in the file stay intact.
 void AppendReport(const std::string& report) {
-  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a FIFO with no reader fails at once
+  // (ENXIO) instead of waiting for one; the write itself may block.
+  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     fprintf(stderr, "Could not open %s: %s\n", kResultFile, strerror(errno));
     return;
   }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Another run appending meanwhile must not have its block cut off by an
+  // undo: the size before, the write and any undo happen under an exclusive
+  // lock, released at close. Where locks are not supported, it goes on
+  // without one.
+  (void)flock(fd, LOCK_EX);
   struct stat before;
   const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
   const ssize_t written = write(fd, report.data(), report.size());
@@ -108,6 +122,14 @@ void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long 
 
 bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
              RunArrays& arrays, std::string& token) {
+  // A sweep above half the sample rate folds back into the audible range
+  // and would file a table of nonsense.
+  if (end_freq > kSampleRate / 2) {
+    printf("Band plan ends at %.0f Hz, above the %d Hz the card can play; use fewer bands or a "
+           "larger Q.\n",
+           end_freq, kSampleRate / 2);
+    return true;
+  }
   // The sweep length was checked when it was set: total fits 32 bits.
   const long sweep_frames = TruncToInt32(settings.sweep_length * kSampleRate);
   const long total = sweep_frames + 2 * kLeadFrames;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -157,20 +158,23 @@ TEST_F(RunTest, ProgressOnATerminalIsErasedAndLeavesOutputAlone) {
   EXPECT_EQ(tty.substr(tty.size() - std::min(tty.size(), erase.size())), erase);
 }
 
+// The same on a card that offers only interleaved access.
 TEST_F(RunTest, DefaultEmptyAndPresetRuns) {
   const struct {
     const char* input;
     Plan plan;
     double seconds;
   } runs[] = {
-      {"c loopback r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
-      {"c loopback t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
-      {"c loopback p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
+      {"r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
+      {"t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
+      {"p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
   };
+  for (const char* device : {"loopback", "interleaved"})
   for (const auto& run : runs) {
-    SCOPED_TRACE(run.input);
+    const std::string input = std::string("c ") + device + " " + run.input;
+    SCOPED_TRACE(input);
     const Expected e = ExpectedForFlatCard(run.plan, run.seconds);
-    ProcessResult r = Quelmar(run.input);
+    ProcessResult r = Quelmar(input);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_NE(r.out.find(RunLines(64, e)), std::string::npos) << r.out;
     EXPECT_EQ(ResultFile(), e.report);
@@ -269,6 +273,7 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"fault_format", Outcome::kFails, "", Err("Problem setting playback format: %s\n", EINVAL)},
       {"fault_format_capture", Outcome::kFails, "", Err("Problem setting recording format: %s\n", EINVAL)},
       {"fault_params", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
+      {"fault_access", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
       {"fault_params_capture", Outcome::kFails,
        Err("Could not set record hardware parameters: %s\n", EINVAL), ""},
       {"enodev", Outcome::kFails, "Running Test...\n", Err("Playback failed during the test: %s\n", ENODEV)},
@@ -357,6 +362,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const char* what;
     std::function<void(const std::string& dir)> make;
     std::string err;
+    const char* shell = nullptr;  // runs the program as "$@"
   } cases[] = {
       {"a folder in its place", [](const std::string& d) { mkdir((d + "/sweep_out.txt").c_str(), 0755); },
        Err("Could not open sweep_out.txt: %s\n", EISDIR)},
@@ -369,6 +375,17 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
          chmod(d.c_str(), 0555);
        },
        Err("Could not open sweep_out.txt: %s\n", EACCES)},
+      {"a FIFO with no reader", [](const std::string& d) { mkfifo((d + "/sweep_out.txt").c_str(), 0644); },
+       Err("Could not open sweep_out.txt: %s\n", ENXIO)},
+      // A file size limit of 10240 bytes cuts the write short; the message
+      // must not land in the result file, opened where standard error was.
+      {"standard error closed",
+       [](const std::string& d) {
+         std::string blocks;
+         while (blocks.size() < 9800) blocks += kEarlier;
+         WriteFile(d + "/sweep_out.txt", blocks);
+       },
+       "", "trap '' XFSZ; ulimit -f 20; exec \"$@\" 2>&-"},
   };
   int injected = 0;
   for (const auto& c : cases) {
@@ -381,6 +398,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const std::string before = regular ? ReadFile(dir + "/sweep_out.txt") : "";
     std::vector<std::string> argv = WithoutOverride();
     argv.push_back(QUELMAR_BIN);
+    if (c.shell) argv.insert(argv.begin(), {"/bin/sh", "-c", c.shell, "sh"});
     ProcessOptions opts;
     opts.input = "c loopback t 1 r c x";
     opts.cwd = dir;
@@ -397,6 +415,26 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     RemoveTree(dir);
   }
   printf("fault totals: %d result-file faults injected\n", injected);
+}
+
+// A run appends only once another writer has let go of the file's lock, so
+// that undoing a failed write cannot cut off what the other appended. The
+// other writer holds the lock until the program waits for it ("->" in
+// /proc/locks), or three seconds, then appends a line of its own.
+TEST(Faults, ResultFileLockIsWaitedFor) {
+  const std::string dir = MakeTempDir(), file = dir + "/sweep_out.txt";
+  ASSERT_TRUE(WriteFile(file, kEarlier));
+  const int fd = open(file.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const pid_t other = fork();
+  for (int i = 0; other == 0 && i < 300 && ReadFile("/proc/locks").find("->") == std::string::npos; ++i)
+    usleep(10000);
+  if (other == 0) _exit(write(fd, "other\n", 6) == 6 ? 0 : 1);
+  close(fd);
+  EXPECT_EQ(RunQuelmar("c loopback t 0 r c x", dir).exit_status, 0);
+  waitpid(other, nullptr, 0);
+  EXPECT_EQ(ReadFile(file), kEarlier + "other\n" + ExpectedForFlatCard({4.0, 18.0, 31}, 0.0).report);
+  RemoveTree(dir);
 }
 
 }  // namespace faults

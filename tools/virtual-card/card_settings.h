@@ -19,6 +19,11 @@ enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothSt
 // driver or sound server that stopped answering.
 enum class ClockMode { kVirtual, kRealtime, kFrozen };
 
+// The access modes offered: interleaved and non-interleaved read/write, only
+// interleaved read/write (as USB interfaces through hw:), or only
+// interleaved mmap access.
+enum class AccessOffer { kReadWrite, kInterleaved, kMmap };
+
 struct CardSettings {
   // Loopback and room model.
   long latency = 0;        // frames, both channels
@@ -33,6 +38,7 @@ struct CardSettings {
   // What the card grants.
   unsigned rate = 48000;
   long period = 0;         // frames; 0 grants what is asked within limits
+  AccessOffer access = AccessOffer::kReadWrite;
 
   // Clock.
   ClockMode clock = ClockMode::kVirtual;

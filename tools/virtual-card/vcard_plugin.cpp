@@ -392,8 +392,11 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
 
 int SetConstraints(Card* c) {
   snd_pcm_ioplug_t* io = &c->io;
-  static const unsigned int kAccess[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
-                                         SND_PCM_ACCESS_RW_NONINTERLEAVED};
+  static const unsigned int kReadWrite[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
+                                            SND_PCM_ACCESS_RW_NONINTERLEAVED};
+  static const unsigned int kMmap[] = {SND_PCM_ACCESS_MMAP_INTERLEAVED};
+  const unsigned int* access = c->settings.access == AccessOffer::kMmap ? kMmap : kReadWrite;
+  const unsigned int access_count = c->settings.access == AccessOffer::kReadWrite ? 2 : 1;
   const unsigned int format =
       (c->settings.fail_format & c->stream_bit) ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
   const unsigned int frame_bytes =
@@ -401,7 +404,7 @@ int SetConstraints(Card* c) {
   const unsigned int period_min = c->settings.period ? c->settings.period : 16;
   const unsigned int period_max = c->settings.period ? c->settings.period : 65536;
   int err;
-  if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, kAccess)) < 0 ||
+  if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, access_count, access)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, c->settings.rate,
