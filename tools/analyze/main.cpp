@@ -327,8 +327,12 @@ std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
 // Appends `text` with one write; a failed or short write is undone, so what
 // the file held stays intact.
 bool AppendFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  // Opened without blocking: a FIFO with no reader is an error, not a wait.
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return Fail(path, strerror(errno));
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   struct stat before;
   const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
   const ssize_t n = write(fd, text.data(), text.size());
