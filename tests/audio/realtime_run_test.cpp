@@ -64,13 +64,9 @@ void ExpectTenRunsEqualVirtualClock(const char* conditions) {
          conditions, equal, xruns);
 }
 
-TEST(RealTimeRuns, TenRunsMatchTheVirtualClock) {
+TEST(RealTimeRuns, TenRunsMatchTheVirtualClockIdleAndWithOneCoreBusy) {
   ExpectTenRunsEqualVirtualClock("machine as it is");
-}
-
-TEST(RealTimeRuns, TenRunsMatchTheVirtualClockWithOneCoreBusy) {
   BackgroundProcess busy({"sh", "-c", "while :; do :; done"});
-  ASSERT_TRUE(busy.Running());
   ExpectTenRunsEqualVirtualClock("one core busy");
   EXPECT_TRUE(busy.Running()) << "the busy loop ended before the runs did";
 }
