@@ -20,6 +20,12 @@ constexpr int kEvaluationsPerParameter = 400;
 // in dB and log2 of Q, so that steps mean the same at every frequency and Q.
 constexpr int kParams = 3;
 
+// A small cost per dB of each filter's gain: of two fits that follow the
+// target equally well it prefers the one with less boost and cut in all, so
+// that filters do not pile boost and cut on the same frequency. (Per dB, not
+// per dB², so that one filter costs the same as two that share its gain.)
+constexpr double kGainCost = 3e-3;
+
 double Weight(double e) { return e > 0.0 ? 1.0 : kShortfallWeight; }
 
 double PeakDb(const FilterSpec& f, double freq, double rate) {
@@ -55,7 +61,11 @@ double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
   const Objective& o = *static_cast<const Objective*>(data);
   const int count = static_cast<int>(n) / kParams;
   std::vector<Biquad> q(count);
-  for (int i = 0; i < count; ++i) q[i] = MakeBiquad(FromParams(x + kParams * i), o.rate);
+  double cost = 0.0;
+  for (int i = 0; i < count; ++i) {
+    q[i] = MakeBiquad(FromParams(x + kParams * i), o.rate);
+    cost += kGainCost * std::fabs(x[kParams * i + 1]);
+  }
   double sum = 0.0;
   for (size_t k = 0; k < o.base.size(); ++k) {
     double e = o.base[k];
@@ -63,7 +73,7 @@ double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
       e += 20.0 * std::log10(std::abs(BiquadResponse(q[i], o.problem->freq[k], o.rate)));
     sum += Weight(e) * e * e;
   }
-  return sum / static_cast<double>(o.base.size());
+  return sum / static_cast<double>(o.base.size()) + cost;
 }
 
 // Residual on the grid: response + filters - target.
@@ -211,6 +221,16 @@ std::vector<FilterSpec> FitFilters(const EqProblem& p, const EqSettings& s) {
   for (;;) {
     Refine(p, s, 0, &filters);
     const size_t before = filters.size();
+    // Two filters on the same frequency with the same Q act as one with
+    // their gains added: keep one.
+    for (size_t i = 0; i < filters.size(); ++i)
+      for (size_t j = i + 1; j < filters.size(); ++j)
+        if (std::fabs(std::log2(filters[i].freq / filters[j].freq)) < 1.0 / 48.0 &&
+            std::fabs(std::log2(filters[i].q / filters[j].q)) < 0.1 &&
+            (filters[i].gain_db > 0) == (filters[j].gain_db > 0)) {
+          filters[i].gain_db += filters[j].gain_db;
+          filters[j].gain_db = 0.0;
+        }
     filters.erase(std::remove_if(filters.begin(), filters.end(),
                                  [&](const FilterSpec& f) {
                                    return std::fabs(f.gain_db) < s.min_gain_db;
