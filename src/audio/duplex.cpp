@@ -164,7 +164,8 @@ snd_pcm_t* OpenConfigured(const char* device, snd_pcm_stream_t stream, snd_pcm_h
 }  // namespace
 
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
-              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride) {
+              unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride,
+              DuplexStats* stats) {
   SilenceLibraryErrors();
 
   // Playback set-up.
@@ -252,4 +253,5 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
   WarnXruns(underruns, overruns);
   snd_pcm_close(playback);
   snd_pcm_close(record);
+  if (stats) *stats = DuplexStats{play_rate, static_cast<long>(period), underruns, overruns};
 }

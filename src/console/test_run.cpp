@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "audio/duplex.h"
@@ -16,6 +17,7 @@
 #include "dsp/analysis.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
+#include "formats/recording.h"
 
 namespace {
 
@@ -77,6 +79,38 @@ void AppendReport(const std::string& report) {
   if (close(fd) != 0) fprintf(stderr, "Could not close %s: %s\n", kResultFile, strerror(errno));
 }
 
+// Keeps what the card recorded as the next sweep_NNN.wav, with what is
+// needed to analyse it. Nothing is printed unless it cannot be written.
+void KeepRecording(const unsigned char* capture, long stride, long total, long sweep_frames,
+                   int sync_out, const TestSettings& settings, double end_freq,
+                   const DuplexStats& stats) {
+  RecordingInfo info;
+  info.start_freq = settings.start_freq;
+  info.end_freq = end_freq;
+  info.sweep_frames = sweep_frames;
+  info.total_frames = total;
+  info.lead_frames = kLeadFrames;
+  info.sweep_rate = kSampleRate;
+  info.amplitude = 0.5;
+  info.sync_out = sync_out;
+  info.sync_frames = kSyncFrames;
+  info.q = settings.q;
+  info.bands = settings.bands;
+  info.device = settings.device;
+  info.rate = stats.rate;
+  info.period = stats.period;
+  info.underruns = stats.underruns;
+  info.overruns = stats.overruns;
+  char date[32];
+  const time_t now = time(nullptr);
+  tm utc;
+  strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+  info.date = date;
+  std::string name, error;
+  if (!SaveRecording(capture, stride, total, info, &name, &error))
+    fprintf(stderr, "%s\n", error.c_str());
+}
+
 }  // namespace
 
 bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
@@ -109,8 +143,9 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
 
   // Frames the transfer never fills must read as silence.
   memset(capture.get(), 0, static_cast<size_t>(total) * 6);
+  DuplexStats stats;
   PLAY_REC(2, 3, settings.device.c_str(), kSampleRate, total, play.get(), capture.get(), 3,
-           stride);
+           stride, &stats);
 
   CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
   CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
@@ -125,6 +160,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   Analyze(total, settings.bands, freqs.get(), recording.get(), sync_in - sync_out, plan.lo, plan.hi,
           arrays.report, kLeadFrames);
   AppendReport(arrays.report);
+  KeepRecording(capture.get(), stride, total, sweep_frames, sync_out, settings, end_freq, stats);
 
   const bool more_input = ContinuePrompt(token);
   freqs.reset();

@@ -38,7 +38,7 @@ void AppendFormat(std::string& text, const char* format, ...) {
 
 double RtodB(double x) { return 20 * std::log10(x); }
 
-int FindPeak(const int32_t* samples, long count, double* peak) {
+int FindPeakIndex(const int32_t* samples, long count, double* peak) {
   // Signed values are compared: the pulse's positive peak is the mark.
   double best = 0.0;
   int index = 0;
@@ -48,6 +48,13 @@ int FindPeak(const int32_t* samples, long count, double* peak) {
       index = static_cast<int>(i);
     }
   }
+  if (peak) *peak = best;
+  return index;
+}
+
+int FindPeak(const int32_t* samples, long count, double* peak) {
+  double best = 0.0;
+  const int index = FindPeakIndex(samples, count, &best);
   std::printf("Ch 2 (sync): Return Level = %.1f dB\n", RtodB(best * kSampleToFraction));
   if (peak) *peak = best;
   return index;

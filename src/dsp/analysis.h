@@ -7,6 +7,10 @@
 // Amplitude ratio to decibels: 20 * log10(x).
 double RtodB(double x);
 
+// The index of the largest (signed) sample of samples[0 .. count), 0 when
+// no sample is above 0; *peak (when given) receives its value, or 0.0.
+int FindPeakIndex(const int32_t* samples, long count, double* peak = nullptr);
+
 // Returns the index of the largest (signed) sample of samples[0 .. count) and
 // prints the channel 2 return level. When peak is given it receives the
 // largest value found (0.0 when no sample is above 0, i.e. no sync pulse).

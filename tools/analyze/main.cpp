@@ -1,0 +1,484 @@
+// quelmar-analyze: the exact response of a room from the recording a run
+// keeps. The played sweep is regenerated from the recording's metadata, the
+// microphone channel is aligned by the sync pulse on the loopback channel,
+// and H(f) = Y(f) / X(f) gives the gain from output 1 to input 1 at every
+// frequency the sweep covered.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dsp/analysis.h"
+#include "dsp/band_edges.h"
+#include "dsp/signals.h"
+#include "dsp/transfer.h"
+#include "formats/curve_file.h"
+#include "formats/file_io.h"
+#include "formats/recording.h"
+#include "wav_files.h"
+
+namespace {
+
+const char kProgram[] = "quelmar-analyze";
+const double kSpeedOfSound = 343.0;  // m/s
+const int kPointsPerOctave = 48;
+const int kDefaultSmoothing = 12;  // 1/12 octave
+const double kPi = 3.14159265358979323846;
+const size_t kMaxCalibrationBytes = size_t{16} << 20;
+
+struct Options {
+  std::vector<std::string> recordings;
+  std::string out;
+  int smooth = kDefaultSmoothing;
+  std::vector<std::string> cal_paths;
+  std::string bands;
+  std::string ir;
+  double window_ms = 0.0;  // 0: no window
+  bool average = false;
+};
+
+struct Calibration {
+  std::string path;
+  Curve curve;
+};
+
+// What one recording contributes to the output.
+struct Measured {
+  std::string path;
+  RecordingInfo info;
+  long latency = 0;  // frames, Sync In - Sync Out
+  long delay = 0;    // frames, time of flight
+  double f_lo = 0.0, f_hi = 0.0;  // the sweep's range in Hz
+  std::vector<double> power;      // smoothed |H|^2 at each output point
+  std::vector<std::complex<double>> value;  // smoothed H, time of flight removed
+  std::vector<double> band_mean;  // mean |H| over each band's hertz; < 0: no bins
+  std::vector<double> ir;         // when asked for
+};
+
+void Usage(FILE* to) {
+  fprintf(to,
+          "usage: %s [RECORDING.wav ...] [-o OUT.txt] [--smooth N] [--cal FILE]\n"
+          "                       [--bands FILE] [--ir IR.wav] [--window MS] [--average]\n"
+          "Computes the exact response (output 1 to input 1) from recordings that quelmar\n"
+          "keeps (sweep_NNN.wav); with none named, the newest in this folder.\n"
+          "  -o OUT.txt     response file (default: the recording's name with\n"
+          "                 -response.txt), 48 points per octave, REW text layout\n"
+          "  --smooth N     1/N-octave smoothing: the mean of |H|^2 over f*2^(+-1/2N)\n"
+          "                 (default %d; 0 for none)\n"
+          "  --cal FILE     calibration to subtract (microphone or interface; may be\n"
+          "                 given more than once; a response file of ours is one)\n"
+          "  --bands FILE   append the recording's band levels from H to FILE, in the\n"
+          "                 result file's format, and print them\n"
+          "  --ir IR.wav    write the impulse response (32-bit float WAV)\n"
+          "  --window MS    keep MS milliseconds of the impulse response after the\n"
+          "                 direct sound (1 ms before it, faded over its last fifth,\n"
+          "                 at most 5 ms): the speaker without the room\n"
+          "  --average      one response: the power average of all recordings named\n"
+          "  -h, --help     this text\n",
+          kProgram, kDefaultSmoothing);
+}
+
+bool ParseInt(const char* s, int lowest, int highest, int* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(s, &end, 10);
+  if (errno || end == s || *end || v < lowest || v > highest) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+// Returns 0 to go on, or the exit status.
+int ParseOptions(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool ok = true;
+    if (a == "-h" || a == "--help") {
+      Usage(stdout);
+      return -1;
+    } else if (a == "--average") {
+      o->average = true;
+      continue;
+    } else if (a.empty() || a[0] != '-') {
+      o->recordings.push_back(a);
+      continue;
+    } else if (!value) {
+      ok = false;
+    } else if (a == "-o") {
+      o->out = value;
+    } else if (a == "--smooth") {
+      ok = ParseInt(value, 0, 1000, &o->smooth);
+    } else if (a == "--cal") {
+      o->cal_paths.push_back(value);
+    } else if (a == "--bands") {
+      o->bands = value;
+    } else if (a == "--ir") {
+      o->ir = value;
+    } else if (a == "--window") {
+      char* end = nullptr;
+      o->window_ms = strtod(value, &end);
+      ok = end != value && *end == '\0' && o->window_ms > 0 && o->window_ms <= 60000;
+    } else {
+      ok = false;
+    }
+    if (!ok || (value && value[0] == '\0')) {
+      fprintf(stderr, "%s: bad option %s\n", kProgram, a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+    ++i;
+  }
+  if (o->recordings.size() > 1 && !o->average && (!o->out.empty() || !o->ir.empty())) {
+    fprintf(stderr, "%s: -o and --ir name one file: give one recording or --average\n", kProgram);
+    return 2;
+  }
+  if (o->average && !o->ir.empty()) {
+    fprintf(stderr, "%s: --ir takes one recording, not an average\n", kProgram);
+    return 2;
+  }
+  return 0;
+}
+
+bool Fail(const std::string& path, const std::string& what) {
+  fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), what.c_str());
+  return false;
+}
+
+// The range the sweep covered, in hertz at the granted rate: its nominal
+// frequencies were computed for sweep_rate and sound scaled by rate/sweep_rate.
+void SweepRange(const RecordingInfo& r, double* lo, double* hi) {
+  const double scale = static_cast<double>(r.rate) / r.sweep_rate;
+  const double step = (r.end_freq - r.start_freq) / r.total_frames;
+  *lo = r.start_freq * scale;
+  *hi = (r.start_freq + static_cast<double>(r.sweep_frames - 1) * step) * scale;
+}
+
+bool CheckRange(const std::string& path, const RecordingInfo& r) {
+  double lo, hi;
+  SweepRange(r, &lo, &hi);
+  if (r.sweep_frames < 2 || !(hi > lo) || !(hi < r.rate / 2.0))
+    return Fail(path, "its sweep covers no range that can be analysed");
+  return true;
+}
+
+// The output frequencies: 48 per octave from lo up to hi.
+std::vector<double> Points(double lo, double hi) {
+  std::vector<double> f;
+  for (int k = 0;; ++k) {
+    const double v = lo * std::pow(2.0, static_cast<double>(k) / kPointsPerOctave);
+    if (v > hi * (1 + 1e-12)) break;
+    f.push_back(v);
+  }
+  return f;
+}
+
+double CalibrationDb(const std::vector<Calibration>& cals, double f) {
+  double db = 0.0;
+  for (const Calibration& c : cals) db += CurveDbAt(c.curve, f);
+  return db;
+}
+
+// Mean |H| over each band's hertz within [lo, hi], calibration removed; -1
+// for a band with no bin there.
+std::vector<double> BandMeans(const Transfer& t, const RecordingInfo& r, double lo, double hi,
+                              const std::vector<Calibration>& cals) {
+  std::vector<double> edge_lo(static_cast<size_t>(r.bands > 0 ? r.bands : 1));
+  std::vector<double> edge_hi(edge_lo.size());
+  FindHighFreq(r.q, r.bands, r.start_freq, edge_lo.data(), edge_hi.data());
+  std::vector<double> sum(static_cast<size_t>(r.bands), 0.0), count(sum.size(), 0.0);
+  size_t m = 0;
+  const long first = static_cast<long>(std::ceil(lo / t.bin_hz));
+  const long last = static_cast<long>(std::floor(hi / t.bin_hz));
+  for (long k = first; k <= last && !sum.empty(); ++k) {
+    const double f = static_cast<double>(k) * t.bin_hz;
+    if (f < edge_lo[0]) continue;
+    // As in the run: a band takes frequencies up to its upper edge.
+    while (m + 1 < sum.size() && f > edge_hi[m]) ++m;
+    if (m + 1 == sum.size() && f > edge_hi[m]) break;
+    double mag = std::abs(t.h[static_cast<size_t>(k)]);
+    if (!cals.empty()) mag *= std::pow(10.0, -CalibrationDb(cals, f) / 20.0);
+    sum[m] += mag;
+    count[m] += 1;
+  }
+  for (size_t b = 0; b < sum.size(); ++b) sum[b] = count[b] > 0 ? sum[b] / count[b] : -1.0;
+  return sum;
+}
+
+// Analyses one recording at the output frequencies `points`.
+bool Analyse(const std::string& path, const Options& o, const std::vector<Calibration>& cals,
+             const std::vector<double>& points, Measured* m) {
+  std::vector<double> mic;
+  std::vector<int32_t> sync;
+  std::string error;
+  if (!ReadRecording(path, &m->info, &mic, &sync, &error)) return Fail(path, error);
+  const RecordingInfo& r = m->info;
+  if (!CheckRange(path, r)) return false;
+  m->path = path;
+  SweepRange(r, &m->f_lo, &m->f_hi);
+
+  // Where the sync pulse came back gives the electrical latency.
+  double sync_peak = 0.0;
+  const long sync_in = FindPeakIndex(sync.data(), r.sync_frames, &sync_peak);
+  if (!(sync_peak > 0)) return Fail(path, "no sync pulse on input 2: it cannot be aligned");
+  m->latency = sync_in - r.sync_out;
+
+  // The played sweep, bit for bit, and the microphone moved back by the
+  // latency so that frame j of both belongs to the same moment.
+  std::vector<double> played(static_cast<size_t>(r.total_frames));
+  {
+    std::vector<int32_t> sweep(played.size());
+    std::vector<double> freqs(played.size());
+    MakeSweep(r.sweep_rate, sweep.data(), freqs.data(), r.start_freq, r.end_freq, r.total_frames,
+              r.amplitude, r.lead_frames);
+    for (size_t i = 0; i < played.size(); ++i) played[i] = sweep[i];
+  }
+  std::vector<double> aligned(played.size(), 0.0);
+  for (long j = 0; j < r.total_frames; ++j) {
+    const long at = j + m->latency;
+    if (at >= 0 && at < r.total_frames) aligned[static_cast<size_t>(j)] = mic[static_cast<size_t>(at)];
+  }
+  mic.clear();
+  mic.shrink_to_fit();
+
+  Transfer t;
+  if (!Deconvolve(played.data(), aligned.data(), r.total_frames, r.rate, m->f_lo, m->f_hi, &t))
+    return Fail(path, "its sweep is silent");
+  played = std::vector<double>();
+  aligned = std::vector<double>();
+
+  std::vector<double> ir = ImpulseResponse(t);
+  m->delay = DirectSoundDelay(ir);
+  if (o.window_ms > 0) {
+    const long keep = std::lround(o.window_ms * r.rate / 1000.0);
+    const long fade = std::min(std::max(keep / 5, 1L), std::lround(0.005 * r.rate));
+    WindowImpulse(&ir, m->delay, std::lround(0.001 * r.rate), std::max(keep, 1L), fade);
+    TransferFromImpulse(ir, &t);
+  }
+  if (!o.ir.empty()) {
+    // From the moment output 1 played, as long as the silence after the
+    // sweep let the room ring.
+    ir.resize(static_cast<size_t>(std::max(r.lead_frames, m->delay + 1)));
+    m->ir = std::move(ir);
+  }
+  ir = std::vector<double>();
+
+  SmoothingSums sums;
+  MakeSmoothingSums(t, m->delay, &sums);
+  m->power.resize(points.size());
+  m->value.resize(points.size());
+  for (size_t k = 0; k < points.size(); ++k)
+    Smoothed(sums, points[k], o.smooth, m->f_lo, m->f_hi, &m->power[k], &m->value[k]);
+  if (!o.bands.empty()) m->band_mean = BandMeans(t, r, m->f_lo, m->f_hi, cals);
+  return true;
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0) {
+  char s[256];
+  snprintf(s, sizeof s, format, a, b, c);
+  return s;
+}
+
+void Report(const Measured& m) {
+  const RecordingInfo& r = m.info;
+  printf("%s: %s, %s Hz to %s Hz at %u Hz, latency %ld frames\n", m.path.c_str(),
+         r.date.c_str(), Format("%.1f", m.f_lo).c_str(), Format("%.1f", m.f_hi).c_str(), r.rate,
+         m.latency);
+  const double ms = 1000.0 * static_cast<double>(m.delay) / r.rate;
+  printf("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
+         ms / 1000.0 * kSpeedOfSound, m.delay);
+  if (r.underruns > 0 || r.overruns > 0)
+    fprintf(stderr,
+            "Warning: %s: its run had %ld underrun(s) and %ld overrun(s); its alignment and so "
+            "its time of flight and phase may be wrong.\n",
+            m.path.c_str(), r.underruns, r.overruns);
+}
+
+std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
+  std::vector<double> lo(static_cast<size_t>(r.bands > 0 ? r.bands : 1)), hi(lo.size());
+  FindHighFreq(r.q, r.bands, r.start_freq, lo.data(), hi.data());
+  double reference = 0.0;
+  for (double v : mean) reference = std::max(reference, v);
+  std::string text = "Results:\nBand\tRange (Hz)\tdB\n";
+  for (size_t k = 0; k < mean.size(); ++k) {
+    const double level = mean[k] > 0 && reference > 0 ? RtodB(mean[k] / reference) : -144.0;
+    char row[512];
+    snprintf(row, sizeof row, "%i\t%.0f\t%.0f\t%.1f\n", static_cast<int>(k + 1), lo[k], hi[k],
+             level);
+    text += row;
+  }
+  return text;
+}
+
+// Appends `text` with one write; a failed or short write is undone, so what
+// the file held stays intact.
+bool AppendFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return Fail(path, strerror(errno));
+  struct stat before;
+  const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+  const ssize_t n = write(fd, text.data(), text.size());
+  int err = n == static_cast<ssize_t>(text.size()) ? 0 : n < 0 ? errno : ENOSPC;
+  if (err && regular && n > 0 && ftruncate(fd, before.st_size) != 0) {
+    // The message below still reports the fault.
+  }
+  if (close(fd) != 0 && !err) err = errno;
+  return err == 0 || Fail(path, strerror(err));
+}
+
+bool Write(const std::string& path, const std::string& content) {
+  std::string error;
+  if (WriteOutputFile(path, content, &error)) return true;
+  fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+  return false;
+}
+
+std::string DefaultOutput(const std::string& recording, bool average) {
+  std::string base = recording;
+  if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".wav") == 0)
+    base.resize(base.size() - 4);
+  return base + (average ? "-average-response.txt" : "-response.txt");
+}
+
+// Analyses `paths` into one response (their power average when several).
+bool Run(const std::vector<std::string>& paths, const Options& o,
+         const std::vector<Calibration>& cals, const std::string& out) {
+  // The output frequencies are those every recording covers.
+  double lo = 0, hi = 1e300;
+  RecordingInfo first;
+  for (const std::string& p : paths) {
+    RecordingInfo r;
+    std::string error;
+    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error);
+    if (!CheckRange(p, r)) return false;
+    if (!o.bands.empty() && &p != &paths[0] &&
+        (r.q != first.q || r.bands != first.bands || r.start_freq != first.start_freq))
+      return Fail(p, "its band plan differs from the first recording's, so --bands cannot average");
+    if (&p == &paths[0]) first = r;
+    double a, b;
+    SweepRange(r, &a, &b);
+    lo = std::max(lo, a);
+    hi = std::min(hi, b);
+  }
+  if (!(hi > lo)) return Fail(paths[0], "the recordings share no frequency range");
+  const std::vector<double> points = Points(lo, hi);
+
+  std::vector<double> power(points.size(), 0.0), bands;
+  std::vector<std::complex<double>> value(points.size(), 0.0);
+  std::vector<std::string> header;
+  Measured m;
+  for (const std::string& p : paths) {
+    m = Measured();
+    if (!Analyse(p, o, cals, points, &m)) return false;
+    Report(m);
+    for (size_t k = 0; k < points.size(); ++k) {
+      power[k] += m.power[k] / paths.size();
+      // Each phase counts with its own time of flight removed.
+      value[k] += m.value[k];
+    }
+    // Band means average as powers too; a band without bins in any
+    // recording stays without.
+    bands.resize(m.band_mean.size(), 0.0);
+    for (size_t b = 0; b < bands.size(); ++b)
+      bands[b] = m.band_mean[b] < 0 || bands[b] < 0 ? -1.0 : bands[b] + m.band_mean[b] * m.band_mean[b];
+    char line[512];
+    snprintf(line, sizeof line,
+             "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
+             "343 m/s)",
+             p.c_str(), m.info.date.c_str(), m.info.device.c_str(), m.info.rate, m.latency,
+             1000.0 * m.delay / m.info.rate, static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound);
+    header.push_back(line);
+  }
+  for (double& b : bands) b = b < 0 ? -1.0 : std::sqrt(b / paths.size());
+
+  std::vector<std::string> top = {
+      paths.size() > 1 ? "Quelmar exact response: power average of " +
+                             std::to_string(paths.size()) + " recordings"
+                       : "Quelmar exact response of " + paths[0],
+      Format("Sweep %.1f Hz to %.1f Hz, points 1/48 octave apart", lo, hi),
+      "Level 20*log10|H| from output 1 to input 1, 0 dB = the level played; phase with the time "
+      "of flight removed",
+      o.smooth > 0 ? "Smoothing 1/" + std::to_string(o.smooth) + " octave (power average)"
+                   : std::string("Smoothing none"),
+      o.window_ms > 0 ? Format("Window %g ms after the direct sound", o.window_ms)
+                      : std::string("Window none (the whole room)"),
+  };
+  std::string cal_line = "Calibration " + std::string(cals.empty() ? "none" : "subtracted:");
+  for (const Calibration& c : cals) cal_line += " " + c.path;
+  top.push_back(cal_line);
+  top.insert(top.end(), header.begin(), header.end());
+
+  Curve curve;
+  curve.freq = points;
+  for (size_t k = 0; k < points.size(); ++k) {
+    const double db = 10 * std::log10(std::max(power[k], 1e-30)) - CalibrationDb(cals, points[k]);
+    double deg = std::arg(value[k]) * 180.0 / kPi;
+    if (deg <= -180.0) deg += 360.0;
+    curve.db.push_back(db);
+    curve.phase.push_back(deg);
+  }
+  if (!Write(out, FormatResponse(top, curve))) return false;
+  printf("Response written to %s\n", out.c_str());
+  if (!o.bands.empty()) {
+    const std::string block = BandBlock(first, bands);
+    printf("%s", block.c_str());
+    if (!AppendFile(o.bands, block)) return false;
+  }
+  if (!o.ir.empty()) {
+    std::string bytes, error;
+    if (!FloatWav(m.ir, m.info.rate, &bytes, &error)) return Fail(o.ir, error);
+    if (!Write(o.ir, bytes)) return false;
+    printf("Impulse response written to %s\n", o.ir.c_str());
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (int status = ParseOptions(argc, argv, &o)) return status < 0 ? 0 : status;
+
+  std::vector<Calibration> cals;
+  for (const std::string& path : o.cal_paths) {
+    Calibration c;
+    c.path = path;
+    std::string text, error;
+    if (!ReadWholeFile(path, kMaxCalibrationBytes, &text, &error)) {
+      fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return 1;
+    }
+    if (!ParseCurve(text.data(), text.size(), &c.curve, &error)) return Fail(path, error), 1;
+    if (c.curve.freq.empty()) return Fail(path, "no calibration points"), 1;
+    cals.push_back(std::move(c));
+  }
+
+  if (o.recordings.empty()) {
+    const std::string newest = NewestRecording(".");
+    if (newest.empty()) {
+      fprintf(stderr, "%s: no recording (sweep_NNN.wav) in this folder; name one\n", kProgram);
+      return 1;
+    }
+    o.recordings.push_back(newest);
+  }
+  // Every recording is checked before anything is written.
+  for (const std::string& p : o.recordings) {
+    RecordingInfo r;
+    std::string error;
+    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error), 1;
+  }
+  if (o.average || o.recordings.size() == 1) {
+    const std::string out = o.out.empty() ? DefaultOutput(o.recordings[0], o.average) : o.out;
+    return Run(o.recordings, o, cals, out) ? 0 : 1;
+  }
+  for (const std::string& p : o.recordings)
+    if (!Run({p}, o, cals, DefaultOutput(p, false))) return 1;
+  return 0;
+}
