@@ -103,7 +103,7 @@ TEST(Eq, FlattensARoomOfKnownModes) {
                      &rms_after, &after), 4) << r.out;
     printf("%s: largest excess %.2f -> %.2f dB, RMS %.2f -> %.2f dB\n",
            c.args.empty() ? "default" : c.args[0].c_str(), before, after, rms_before, rms_after);
-    fflush(stdout);
+    fflush(stdout);  // before the next child process is started
     EXPECT_TRUE(before > 6 && after < 1.0 && rms_after < rms_before) << r.out;
   }
   // Default fit: the unsmoothed prediction peaks at most 2.5 dB above the
