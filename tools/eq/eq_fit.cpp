@@ -14,7 +14,7 @@ constexpr double kShortfallWeight = 0.25;
 
 // A fit of one filter and of all filters together stop after this many
 // evaluations per parameter, long after BOBYQA has converged on any room.
-constexpr int kEvaluationsPerParameter = 400;
+constexpr int kEvaluationsPerParameter = 200;
 
 // The optimiser's parameters for one filter: log2 of the frequency, the gain
 // in dB and log2 of Q, so that steps mean the same at every frequency and Q.
@@ -51,9 +51,8 @@ void ToParams(const FilterSpec& f, double* x) {
 // base + the filters' gain over the grid, base being the response minus the
 // target with the filters that are held fixed.
 struct Objective {
-  const EqProblem* problem;
   double rate;
-  std::vector<double> base;
+  std::vector<double> base, cos_w, cos_2w;
 };
 
 double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
@@ -68,9 +67,9 @@ double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
   }
   double sum = 0.0;
   for (size_t k = 0; k < o.base.size(); ++k) {
-    double e = o.base[k];
-    for (int i = 0; i < count; ++i)
-      e += 20.0 * std::log10(std::abs(BiquadResponse(q[i], o.problem->freq[k], o.rate)));
+    double power = 1.0;
+    for (int i = 0; i < count; ++i) power *= BiquadPowerGain(q[i], o.cos_w[k], o.cos_2w[k]);
+    const double e = o.base[k] + 10.0 * std::log10(power);
     sum += Weight(e) * e * e;
   }
   return sum / static_cast<double>(o.base.size()) + cost;
@@ -93,9 +92,13 @@ void Refine(const EqProblem& p, const EqSettings& s, size_t first,
             std::vector<FilterSpec>* filters) {
   const size_t count = filters->size() - first;
   if (count == 0) return;
-  Objective o{&p, s.rate, {}};
+  Objective o{s.rate, {}, {}, {}};
   std::vector<FilterSpec> fixed(filters->begin(), filters->begin() + first);
   o.base = Residual(p, fixed, s.rate);
+  for (double f : p.freq) {
+    o.cos_w.push_back(std::cos(2.0 * M_PI * f / s.rate));
+    o.cos_2w.push_back(std::cos(4.0 * M_PI * f / s.rate));
+  }
 
   const unsigned n = static_cast<unsigned>(kParams * count);
   std::vector<double> x(n), lb(n), ub(n), step(n), xtol(n);

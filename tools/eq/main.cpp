@@ -289,7 +289,8 @@ int main(int argc, char** argv) {
   const double preamp = peak > 0.0 ? std::ceil(peak * 10.0 - 1e-9) / 10.0 : 0.0;
 
   const std::string apo = ApoFile(filters, preamp);
-  const std::string content = o.format == Format::kApo ? apo : CamillaFile(filters, preamp, o.input);
+  const std::string content =
+      o.format == Format::kApo ? apo : CamillaFile(filters, preamp, o.input);
   if (!WriteOutputFile(o.output, content, &error)) return Fail(error);
   if (!o.predicted.empty() &&
       !WriteOutputFile(o.predicted, PredictedFile(response, filters, preamp, o), &error))
