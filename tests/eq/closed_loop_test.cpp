@@ -59,15 +59,15 @@ double PeakAboveMedian(const Curve& c) {
 }
 
 TEST(ClosedLoop, TheMeasuredRoomWithTheFiltersIsThePrediction) {
-#ifndef QUELMAR_ANALYZE_BIN
+#ifndef ANALYZE_BIN
   GTEST_SKIP() << "quelmar-analyze is not built";
 #else
   const std::string dir = MakeTempDir();
   ASSERT_TRUE(WriteFile(dir + "/eq.conf", ""));
   const std::vector<std::vector<std::string>> steps = {
-      {QUELMAR_BIN}, {QUELMAR_ANALYZE_BIN, "sweep_001.wav", "-o", "before.txt"},
+      {QUELMAR_BIN}, {ANALYZE_BIN, "sweep_001.wav", "-o", "before.txt"},
       {QUELMAR_EQ_BIN, "before.txt", "-o", "eq.txt", "--predicted", "predicted.txt"},
-      {QUELMAR_BIN}, {QUELMAR_ANALYZE_BIN, "sweep_002.wav", "-o", "after.txt"}};
+      {QUELMAR_BIN}, {ANALYZE_BIN, "sweep_002.wav", "-o", "after.txt"}};
   for (size_t i = 0; i < steps.size(); ++i) {
     if (i == 3) {
       ASSERT_TRUE(WriteFile(dir + "/eq.conf", RoomWithFilters(ReadFile(dir + "/eq.txt"))));
