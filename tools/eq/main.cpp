@@ -24,6 +24,8 @@ constexpr int kMinPointsInRange = 4;
 constexpr int kMaxFilters = 20;
 constexpr double kMaxBoostDb = 12.0;
 constexpr double kHighestFrequency = 20000.0;
+// Levels beyond this are not a measurement (and would overflow as power).
+constexpr double kLargestLevelDb = 500.0;
 
 const char kUsage[] =
     "Usage: quelmar-eq RESPONSE.txt [-o OUT] [--format apo|camilladsp] [--range LO-HI]\n"
@@ -243,6 +245,12 @@ bool ReadCurve(const std::string& path, const char* what, Curve* curve, std::str
              ": no lines of frequency and level in dB (such as \"62.5, -3.1\")";
     return false;
   }
+  for (size_t k = 0; k < curve->freq.size(); ++k)
+    if (std::fabs(curve->db[k]) > kLargestLevelDb) {
+      *error = path + ": the level at " + Printf("%g Hz is %g dB", curve->freq[k], curve->db[k]) +
+               ", beyond +-500 dB: not a " + what;
+      return false;
+    }
   return true;
 }
 
