@@ -195,8 +195,7 @@ TEST_P(ConsoleFuzz, RandomScriptsEndCleanlyWithWellFormedOutput) {
     EXPECT_TRUE(problems.empty()) << "script " << i << " (QUELMAR_FUZZ_SEED=" << seed
         << " QUELMAR_FUZZ_INDEX=" << i << "), output in " << folder << ":" << problems
         << "\n  printf '%b' '" << Escaped(script) << "'";
-    if (problems.empty()) unlink((folder + "/sweep_out.txt").c_str());
-    if (problems.empty()) rmdir(folder.c_str());
+    if (problems.empty()) RemoveTree(folder);
   }
   printf("fuzz totals (shard %d of %d, seed %lu): %ld scripts run, %ld runs, %ld failed\n",
          GetParam() + 1, kShards, seed, scripts, runs, failures);

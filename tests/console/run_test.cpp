@@ -312,7 +312,9 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
          chmod((d + "/sweep_out.txt").c_str(), 0444);
          chmod(d.c_str(), 0555);
        },
-       Err("Could not open sweep_out.txt: %s\n", EACCES)},
+       // The run's recording cannot be kept there either.
+       Err("Could not open sweep_out.txt: %s\n", EACCES) +
+           Err("Could not write sweep_001.wav: %s\n", EACCES)},
   };
   int injected = 0;
   for (const auto& c : cases) {

@@ -19,6 +19,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
+  // The child's freopen would flush a copy of what this process still buffers.
+  fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     if (!freopen(in.c_str(), "r", stdin) || !freopen(out.c_str(), "w", stdout) ||

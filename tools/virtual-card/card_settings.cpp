@@ -103,6 +103,44 @@ int ParseFilters(snd_config_t* list, std::vector<FilterSpec>* out) {
   return 0;
 }
 
+int ParseReflections(snd_config_t* list, std::vector<Reflection>* out) {
+  if (snd_config_get_type(list) != SND_CONFIG_TYPE_COMPOUND)
+    return BadValue("reflections", "a list [ { delay F gain G } ... ] is expected");
+  snd_config_iterator_t i, next;
+  snd_config_for_each(i, next, list) {
+    snd_config_t* node = snd_config_iterator_entry(i);
+    if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND)
+      return BadValue("reflections", "each reflection is a compound { delay F gain G }");
+    Reflection r;
+    bool have_delay = false, have_gain = false;
+    snd_config_iterator_t j, jnext;
+    snd_config_for_each(j, jnext, node) {
+      snd_config_t* n = snd_config_iterator_entry(j);
+      const char* id = nullptr;
+      if (snd_config_get_id(n, &id) < 0) continue;
+      int err = 0;
+      if (std::strcmp(id, "delay") == 0) {
+        double d = 0;
+        err = GetReal(n, "reflections.delay", &d);
+        if (err == 0 && (d != std::floor(d) || d < 0 || d > kMaxReflectionDelay))
+          err = BadValue("reflections.delay", "a whole number of frames, 0 to 65536");
+        r.delay = static_cast<long>(d);
+        have_delay = true;
+      } else if (std::strcmp(id, "gain") == 0) {
+        err = GetReal(n, "reflections.gain", &r.gain);
+        have_gain = true;
+      } else if (std::strcmp(id, "comment") != 0) {
+        SNDERR("vcard: unknown reflection field %s", id);
+        return -EINVAL;
+      }
+      if (err < 0) return err;
+    }
+    if (!have_delay || !have_gain) return BadValue("reflections", "each needs a delay and a gain");
+    out->push_back(r);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
@@ -125,6 +163,8 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       err = GetReal(n, id, &s->gain_db);
     } else if (std::strcmp(id, "filters") == 0) {
       err = ParseFilters(n, &s->filters);
+    } else if (std::strcmp(id, "reflections") == 0) {
+      err = ParseReflections(n, &s->reflections);
     } else if (std::strcmp(id, "noise_dbfs") == 0) {
       err = GetReal(n, id, &s->noise_dbfs);
       s->noise = true;

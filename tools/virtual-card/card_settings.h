@@ -17,12 +17,22 @@ enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothSt
 
 enum class ClockMode { kVirtual, kRealtime };
 
+// A delayed, scaled copy of the direct sound on channel 1.
+struct Reflection {
+  long delay = 0;     // frames after the direct sound
+  double gain = 0.0;  // linear amplitude, may be negative
+};
+
+// Longest reflection delay, in frames.
+constexpr long kMaxReflectionDelay = 65536;
+
 struct CardSettings {
   // Loopback and room model.
   long latency = 0;        // frames, both channels
   long mic_delay = 0;      // extra frames on channel 1
   double gain_db = 0.0;    // channel 1
   std::vector<FilterSpec> filters;  // channel 1, in order
+  std::vector<Reflection> reflections;  // channel 1, added to the direct sound
   bool noise = false;      // white noise on channel 1
   double noise_dbfs = 0.0; // its RMS relative to 2^23
   uint64_t seed = 1;

@@ -19,6 +19,12 @@ uint64_t NextRandom(uint64_t* state) {
 
 void InitRoomModel(const CardSettings& settings, unsigned rate, RoomModel* model) {
   model->gain = std::pow(10.0, settings.gain_db / 20.0);
+  model->reflections = settings.reflections;
+  size_t ring = 1;
+  for (const Reflection& r : settings.reflections)
+    while (ring <= static_cast<size_t>(r.delay)) ring *= 2;
+  model->history.assign(settings.reflections.empty() ? 0 : ring, 0);
+  model->history_pos = 0;
   model->chain.clear();
   for (const FilterSpec& f : settings.filters) model->chain.push_back(MakeBiquad(f, rate));
   // Uniform noise in [-w, w] has an RMS of w / sqrt(3).
@@ -34,7 +40,15 @@ int32_t Clip24(double value) {
 }
 
 int32_t RoomStep(RoomModel* m, int32_t sample) {
-  double v = sample * m->gain;
+  double direct = sample;
+  if (!m->history.empty()) {
+    const size_t mask = m->history.size() - 1;
+    m->history[m->history_pos] = sample;
+    for (const Reflection& r : m->reflections)
+      direct += r.gain * m->history[(m->history_pos - static_cast<size_t>(r.delay)) & mask];
+    m->history_pos = (m->history_pos + 1) & mask;
+  }
+  double v = direct * m->gain;
   for (Biquad& q : m->chain) v = BiquadStep(&q, v);
   if (m->noise_half_width > 0) {
     // 53 random bits give a uniform value in [0, 1).

@@ -1,0 +1,243 @@
+// quelmar-analyze on recordings the real program made on the virtual card:
+// accuracy against the room model's own exact response, calibration, the
+// recording file itself, and bad input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "dsp/biquad.h"
+#include "support/process.h"
+#include "support/transcript.h"
+
+namespace {
+
+const double kRate = 48000;
+const double kPi = 3.14159265358979323846;
+
+ProcessResult Analyze(const std::vector<std::string>& args, const std::string& dir) {
+  std::vector<std::string> argv = {QUELMAR_ANALYZE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessOptions o;
+  o.cwd = dir;
+  return RunProcess(argv, o);
+}
+
+// "freq, dB[, phase]" rows of a response file.
+std::vector<std::pair<double, double>> ReadResponse(const std::string& text) {
+  std::vector<std::pair<double, double>> rows;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    double f, db;
+    if (text[at] != '*' && sscanf(text.c_str() + at, "%lf, %lf", &f, &db) == 2)
+      rows.push_back({f, db});
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return rows;
+}
+
+struct Room {
+  const char* device;
+  long mic_delay;
+  double gain_db;
+  std::vector<FilterSpec> filters;
+  std::vector<std::pair<long, double>> reflections;
+};
+
+// The model's response: gain, reflections and the filters' exact responses.
+double ModelPower(const Room& room, double f) {
+  std::complex<double> h = std::pow(10.0, room.gain_db / 20);
+  for (const FilterSpec& s : room.filters) h *= BiquadResponse(MakeBiquad(s, kRate), f, kRate);
+  std::complex<double> comb = 1.0;
+  for (const auto& r : room.reflections) comb += r.second * std::polar(1.0, -2 * kPi * f * r.first / kRate);
+  return std::norm(h * comb);
+}
+
+// Mean of g over [a, b] by the midpoint rule.
+template <typename G>
+double Mean(G g, double a, double b, int steps) {
+  double sum = 0;
+  for (int i = 0; i < steps; ++i) sum += g(a + (b - a) * (i + 0.5) / steps);
+  return sum / steps;
+}
+
+TEST(Analyze, ExactResponseBandsAndTimeOfFlightOfTwoRooms) {
+  using T = FilterType;
+  const Room rooms[] = {
+      {"room", 280, -6,
+       {{T::kHighPass, 28, 0, 0.707}, {T::kPeak, 62, 8, 4}, {T::kPeak, 180, -9, 3},
+        {T::kHighShelf, 9000, -6, 0.707}},
+       {{150, 0.35}, {310, -0.25}, {520, 0.3}, {890, 0.2}, {1400, 0.12}, {2150, -0.08}}},
+      {"t_room2", 150, -5,
+       {{T::kHighPass, 40, 0, 0.5}, {T::kLowShelf, 120, 4, 0.707}, {T::kPeak, 45, 6, 5},
+        {T::kPeak, 2500, -6, 2}, {T::kHighShelf, 6000, -4, 0.707}},
+       {{90, 0.5}, {333, -0.3}, {800, 0.2}, {1700, 0.1}}},
+  };
+  for (const Room& room : rooms) {
+    SCOPED_TRACE(room.device);
+    const std::string dir = MakeTempDir();
+    ProcessResult run = RunQuelmar(std::string("c ") + room.device + " r c x", dir);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    ProcessResult r = Analyze({"sweep_001.wav", "--smooth", "12", "--bands", "b.txt", "-o", "r.txt"}, dir);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+
+    // Every point from 25 Hz to 14 kHz against the model smoothed alike.
+    double worst = 0, worst_f = 0;
+    int points = 0;
+    for (const auto& row : ReadResponse(ReadFile(dir + "/r.txt"))) {
+      if (row.first < 25 || row.first > 14000) continue;
+      const double half = std::pow(2.0, 1.0 / 24);
+      const double model = 10 * std::log10(Mean([&](double f) { return ModelPower(room, f); },
+                                                 row.first / half, row.first * half, 1000));
+      if (std::fabs(row.second - model) > worst) worst = std::fabs(row.second - model), worst_f = row.first;
+      ++points;
+    }
+    printf("%s: %d points from 25 Hz to 14 kHz, largest error %.4f dB at %.1f Hz\n", room.device,
+           points, worst, worst_f);
+    EXPECT_GT(points, 400);
+    EXPECT_LT(worst, 0.3);
+
+    // Band levels: the mean of |H| over each band's hertz the sweep covered.
+    const double end = 16175, last = 18 + 479999 * (end - 18) / 528000;
+    std::vector<double> lo, hi, mean;
+    const std::string bands = ReadFile(dir + "/b.txt");
+    EXPECT_NE(r.out.find(bands), std::string::npos);
+    double x = 18, level, reference = 0;
+    for (int k = 0; k < 31; ++k) {
+      lo.push_back(k == 0 ? 18 : x);
+      x = std::trunc(x / 4 + x);
+      hi.push_back(x);
+      const double b = std::min(hi[k], last);
+      mean.push_back(Mean([&](double f) { return std::sqrt(ModelPower(room, f)); }, lo[k], b,
+                          static_cast<int>((b - lo[k]) * 20) + 100));
+      reference = std::max(reference, mean[k]);
+    }
+    double band_worst = 0;
+    int k = 0, band;
+    for (size_t at = bands.find("dB\n") + 3; at < bands.size(); at = bands.find('\n', at) + 1, ++k) {
+      ASSERT_EQ(sscanf(bands.c_str() + at, "%d\t%*f\t%*f\t%lf", &band, &level), 2);
+      band_worst = std::max(band_worst, std::fabs(level - 20 * std::log10(mean[k] / reference)));
+    }
+    printf("%s: %d bands, largest error %.3f dB (levels printed to 0.1 dB)\n", room.device, k,
+           band_worst);
+    EXPECT_EQ(k, 31);
+    EXPECT_LE(band_worst, 0.2);
+
+    const size_t tof = r.out.find("Time of flight: ");
+    ASSERT_NE(tof, std::string::npos);
+    long frames = -1;
+    sscanf(r.out.c_str() + r.out.find("), ", tof) + 3, "%ld frames", &frames);
+    printf("%s: time of flight %ld frames, model %ld\n", room.device, frames, room.mic_delay);
+    EXPECT_LE(std::labs(frames - room.mic_delay), 1);
+    RemoveTree(dir);
+  }
+}
+
+// One short flat recording, shared by the tests below.
+class Recorded : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = MakeTempDir();
+    WriteFile(dir_ + "/sweep_004.wav", "an earlier file");
+    ProcessResult run = RunQuelmar("c loopback t 1 r c x", dir_);
+    ASSERT_EQ(run.exit_status, 0);
+    ASSERT_EQ(run.err, "");
+  }
+  static void TearDownTestSuite() { RemoveTree(dir_); }
+  static std::string dir_;
+};
+std::string Recorded::dir_;
+
+TEST_F(Recorded, NumberedAfterTheHighestAndReadBySox) {
+  EXPECT_EQ(ReadFile(dir_ + "/sweep_004.wav"), "an earlier file");
+  const std::string wav = ReadFile(dir_ + "/sweep_005.wav");
+  EXPECT_EQ(wav.size() - wav.find("data") - 8, 6u * 96000);
+  ProcessResult info = RunProcess({"/usr/bin/soxi", dir_ + "/sweep_005.wav"}, {});
+  EXPECT_EQ(info.exit_status, 0) << info.err;
+  EXPECT_NE(info.out.find("Channels       : 2\nSample Rate    : 48000\nPrecision      : 24-bit"),
+            std::string::npos) << info.out;
+  ProcessResult stat = RunProcess({"/usr/bin/sox", dir_ + "/sweep_005.wav", "-n", "stat"}, {});
+  EXPECT_EQ(stat.exit_status, 0) << stat.err;
+  EXPECT_NE(stat.err.find("Samples read:            192000"), std::string::npos) << stat.err;
+}
+
+// Calibration on a flat loopback, whose exact response is 0 dB: the output
+// must be minus the sum of both files, at their points and between them.
+TEST_F(Recorded, CalibrationsAreSubtractedExactly) {
+  WriteFile(dir_ + "/mic.txt", "\"Sens Factor =-1.2dB, SERNO: 7001234\"\n36 1.5\n144 -2.25\n2304 3\n");
+  WriteFile(dir_ + "/card.txt", "* ours\n100, 0.5, 10\n1000, -0.5, 0\n");
+  ProcessResult r = Analyze({"--smooth", "0", "--cal", "mic.txt", "--cal", "card.txt", "-o", "c.txt"}, dir_);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  auto interp = [](const std::vector<std::pair<double, double>>& c, double f) {
+    if (f <= c.front().first) return c.front().second;
+    if (f >= c.back().first) return c.back().second;
+    size_t k = 1;
+    while (c[k].first < f) ++k;
+    const double t = std::log(f / c[k - 1].first) / std::log(c[k].first / c[k - 1].first);
+    return c[k - 1].second + t * (c[k].second - c[k - 1].second);
+  };
+  double worst = 0;
+  int at_points = 0;
+  const auto rows = ReadResponse(ReadFile(dir_ + "/c.txt"));
+  for (const auto& row : rows) {
+    const double want = -interp({{36, 1.5}, {144, -2.25}, {2304, 3}}, row.first) -
+                        interp({{100, 0.5}, {1000, -0.5}}, row.first);
+    worst = std::max(worst, std::fabs(row.second - want));
+    for (double f : {36.0, 144.0, 2304.0}) at_points += std::fabs(row.first - f) < 1e-3;
+  }
+  printf("calibration: %zu points, %d on the file's points, largest error %.4f dB\n", rows.size(), at_points,
+         worst);
+  EXPECT_EQ(at_points, 3);
+  EXPECT_GT(rows.size(), 400u);
+  EXPECT_LE(worst, 0.0015);
+}
+
+TEST_F(Recorded, BadInputIsRefusedNamingTheFileAndWritesNothing) {
+  const std::string good = ReadFile(dir_ + "/sweep_005.wav");
+  std::string no_meta = good;
+  no_meta.replace(no_meta.find("format=quelmar"), 6, "FORMAT");
+  WriteFile(dir_ + "/half.wav", good.substr(0, good.size() / 2));
+  WriteFile(dir_ + "/nometa.wav", no_meta);
+  WriteFile(dir_ + "/text.wav", "not a sound file\n");
+  WriteFile(dir_ + "/down.txt", "20 1\n10 2\n");
+  WriteFile(dir_ + "/junk.txt", "20 1\n30 x\n");
+  const std::string empty = MakeTempDir();
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a part of standard error
+  } cases[] = {
+      {{"missing.wav"}, 1, "quelmar-analyze: missing.wav: System error"},
+      {{"text.wav"}, 1, "quelmar-analyze: text.wav: "},
+      {{"half.wav"}, 1, "quelmar-analyze: half.wav: truncated: "},
+      {{"nometa.wav"}, 1, "quelmar-analyze: nometa.wav: no recording metadata"},
+      {{"--cal", "down.txt"}, 1, "quelmar-analyze: down.txt: line 2: frequencies must rise"},
+      {{"--cal", "junk.txt"}, 1, "quelmar-analyze: junk.txt: line 2: expected numbers"},
+      {{"--cal", "none.txt"}, 1, "quelmar-analyze: cannot read none.txt: No such file"},
+      {{"--smooth", "x"}, 2, "usage: quelmar-analyze"},
+      {{"--window"}, 2, "usage: quelmar-analyze"},
+      {{"--bogus"}, 2, "usage: quelmar-analyze"},
+      {{"a.wav", "b.wav", "-o", "x.txt"}, 2, "-o and --ir name one file"},
+      {{"--help"}, 0, ""},
+      {{"-o", empty + "/x.txt", "--average", "sweep_005.wav", "half.wav"}, 1, "half.wav: truncated"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    ProcessResult r = Analyze(c.args, dir_);
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("usage:") == 0, c.status == 0) << r.out;
+    EXPECT_EQ(ReadFile(dir_ + "/sweep_005-response.txt"), "");
+    EXPECT_EQ(ReadFile(empty + "/x.txt"), "");
+  }
+  ProcessResult none = Analyze({}, empty);
+  EXPECT_EQ(none.exit_status, 1);
+  EXPECT_EQ(none.err, "quelmar-analyze: no recording (sweep_NNN.wav) in this folder; name one\n");
+  RemoveTree(empty);
+}
+
+}  // namespace
