@@ -51,11 +51,11 @@ std::string RoomWithFilters(const std::string& apo) {
 
 // The largest level above the median from 25 to 300 Hz.
 double PeakAboveMedian(const Curve& c) {
-  std::vector<double> levels;
+  std::vector<double> v;
   for (size_t k = 0; k < c.freq.size(); ++k)
-    if (c.freq[k] >= 25 && c.freq[k] <= 300) levels.push_back(c.db[k]);
-  std::sort(levels.begin(), levels.end());
-  return levels.empty() ? NAN : levels.back() - levels[levels.size() / 2];
+    if (c.freq[k] >= 25 && c.freq[k] <= 300) v.push_back(c.db[k]);
+  std::sort(v.begin(), v.end());
+  return v.empty() ? NAN : v.back() - v[v.size() / 2];
 }
 
 TEST(ClosedLoop, TheMeasuredRoomWithTheFiltersIsThePrediction) {
