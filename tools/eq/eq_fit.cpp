@@ -20,11 +20,11 @@ constexpr int kEvaluationsPerParameter = 200;
 // in dB and log2 of Q, so that steps mean the same at every frequency and Q.
 constexpr int kParams = 3;
 
-// A small cost per dB of each filter's gain: of two fits that follow the
-// target equally well it prefers the one with less boost and cut in all, so
-// that filters do not pile boost and cut on the same frequency. (Per dB, not
-// per dB², so that one filter costs the same as two that share its gain.)
-constexpr double kGainCost = 3e-3;
+// A small cost for each filter, growing with the square root of its gain:
+// of two fits that follow the target about equally well it prefers fewer,
+// larger filters (one filter on a peak rather than three stacked ones) and
+// keeps filters from piling boost and cut on the same frequency.
+constexpr double kGainCost = 2e-2;
 
 double Weight(double e) { return e > 0.0 ? 1.0 : kShortfallWeight; }
 
@@ -63,7 +63,7 @@ double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
   double cost = 0.0;
   for (int i = 0; i < count; ++i) {
     q[i] = MakeBiquad(FromParams(x + kParams * i), o.rate);
-    cost += kGainCost * std::fabs(x[kParams * i + 1]);
+    cost += kGainCost * std::sqrt(std::fabs(x[kParams * i + 1]));
   }
   double sum = 0.0;
   for (size_t k = 0; k < o.base.size(); ++k) {

@@ -46,7 +46,8 @@ void BuildProblem(const Curve& response, const Curve* target_curve, const EqSett
 // The filters that bring the response closest to the target, sorted by
 // frequency: greedy starts on the largest excesses, then frequency, gain and
 // Q of all filters refined together by NLopt's BOBYQA within the bounds,
-// excess above the target weighing four times as much as shortfall below it.
+// excess above the target weighing four times as much as shortfall below it,
+// with a small cost per filter that grows with the square root of its gain.
 // Filters smaller than min_gain_db are dropped and the rest refined again.
 // Deterministic: the same input gives the same filters.
 std::vector<FilterSpec> FitFilters(const EqProblem& problem, const EqSettings& settings);
