@@ -164,7 +164,8 @@ std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0)
   return text;
 }
 
-std::string PreampLine(double preamp_db) { return Printf("Preamp: -%.1f dB\n", preamp_db); }
+// The preamp's cut as printed: "-2.5", or "0.0" when none is needed.
+std::string Cut(double preamp_db) { return Printf("%.1f", preamp_db > 0.0 ? -preamp_db : 0.0); }
 
 std::string ApoLine(int number, const FilterSpec& f) {
   return "Filter " + std::to_string(number) +
@@ -175,7 +176,7 @@ std::string ApoLine(int number, const FilterSpec& f) {
 // parametric equaliser and EasyEffects import: a preamp line first when any
 // filter boosts, then one line per filter.
 std::string ApoFile(const std::vector<FilterSpec>& filters, double preamp_db) {
-  std::string text = preamp_db > 0.0 ? PreampLine(preamp_db) : "";
+  std::string text = preamp_db >= 0.0 ? "Preamp: " + Cut(preamp_db) + " dB\n" : "";
   for (size_t i = 0; i < filters.size(); ++i) text += ApoLine(static_cast<int>(i) + 1, filters[i]);
   return text;
 }
@@ -188,10 +189,9 @@ std::string CamillaFile(const std::vector<FilterSpec>& filters, double preamp_db
                      "\n# Merge into a configuration with devices; apply to other channels by"
                      "\n# adding them to channels.\n";
   std::string names;
-  text += filters.empty() && preamp_db <= 0.0 ? "filters: {}\n" : "filters:\n";
-  if (preamp_db > 0.0) {
-    text += "  eq_preamp:\n    type: Gain\n    parameters:\n" +
-            Printf("      gain: -%.1f\n", preamp_db);
+  text += filters.empty() ? "filters: {}\n" : "filters:\n";
+  if (preamp_db >= 0.0) {
+    text += "  eq_preamp:\n    type: Gain\n    parameters:\n      gain: " + Cut(preamp_db) + "\n";
     names += "      - eq_preamp\n";
   }
   for (size_t i = 0; i < filters.size(); ++i) {
@@ -228,7 +228,7 @@ std::string PredictedFile(const Curve& measured, const std::vector<FilterSpec>& 
     line.pop_back();
     header.push_back(line);
   }
-  if (preamp_db > 0.0) header.push_back(Printf("Preamp -%.1f dB not included", preamp_db));
+  if (preamp_db >= 0.0) header.push_back("Preamp " + Cut(preamp_db) + " dB not included");
   return FormatResponse(header, out);
 }
 
@@ -294,7 +294,11 @@ int main(int argc, char** argv) {
   const Deviation before = DeviationFromTarget(problem, {}, o.eq.rate);
   const Deviation after = DeviationFromTarget(problem, filters, o.eq.rate);
   const double peak = PeakGainDb(filters, o.eq.rate);
-  const double preamp = peak > 0.0 ? std::ceil(peak * 10.0 - 1e-9) / 10.0 : 0.0;
+  // A preamp (when any filter boosts) that keeps the chain's peak at or
+  // below 0 dB; -1 for none.
+  bool boosts = false;
+  for (const FilterSpec& f : filters) boosts = boosts || f.gain_db > 0.0;
+  const double preamp = !boosts ? -1.0 : peak > 0.0 ? std::ceil(peak * 10.0 - 1e-9) / 10.0 : 0.0;
 
   const std::string apo = ApoFile(filters, preamp);
   const std::string content =
