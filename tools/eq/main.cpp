@@ -164,6 +164,14 @@ std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0)
   return text;
 }
 
+// A file name for a comment or header line: control characters (a line
+// break would end the line) shown as '?'.
+std::string Printable(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return name;
+}
+
 // The preamp's cut as printed: "-2.5", or "0.0" when none is needed.
 std::string Cut(double preamp_db) { return Printf("%.1f", preamp_db > 0.0 ? -preamp_db : 0.0); }
 
@@ -185,7 +193,7 @@ std::string ApoFile(const std::vector<FilterSpec>& filters, double preamp_db) {
 // applies them to channel 0, to merge into a configuration with devices.
 std::string CamillaFile(const std::vector<FilterSpec>& filters, double preamp_db,
                         const std::string& source) {
-  std::string text = "# Room equalisation by quelmar-eq from " + source +
+  std::string text = "# Room equalisation by quelmar-eq from " + Printable(source) +
                      "\n# Merge into a configuration with devices; apply to other channels by"
                      "\n# adding them to channels.\n";
   std::string names;
@@ -221,7 +229,7 @@ std::string PredictedFile(const Curve& measured, const std::vector<FilterSpec>& 
     out.phase[k] = phase == -180.0 ? 180.0 : phase;
   }
   std::vector<std::string> header = {
-      "Predicted by quelmar-eq: " + o.input + " with " + std::to_string(n) +
+      "Predicted by quelmar-eq: " + Printable(o.input) + " with " + std::to_string(n) +
       " peaking filters (their exact response at 48000 Hz)"};
   for (int i = 0; i < n; ++i) {
     std::string line = ApoLine(i + 1, filters[i]);
