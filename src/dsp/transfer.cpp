@@ -42,20 +42,37 @@ double OutOfBand(double f, double lo, double hi) {
   return 0.5 - 0.5 * std::cos(kPi * octaves / span);
 }
 
-void Interpolate(const SmoothingSums& s, double f, double* power, std::complex<double>* value) {
-  const long bins = static_cast<long>(s.power.size()) - 1;
-  double x = f / s.bin_hz;
-  if (x < 0) x = 0;
-  if (x > bins - 1) x = static_cast<double>(bins - 1);
-  const long k = static_cast<long>(x);
-  const long k1 = k + 1 < bins ? k + 1 : k;
+// The value at x bins of a quantity whose running sums are `sum`,
+// interpolated linearly between bins and held at the ends.
+template <typename T>
+T At(const std::vector<T>& sum, double x) {
+  const long last = static_cast<long>(sum.size()) - 2;
+  if (x <= 0) return sum[1] - sum[0];
+  if (x >= last) return sum[static_cast<size_t>(last) + 1] - sum[static_cast<size_t>(last)];
+  const size_t k = static_cast<size_t>(x);
   const double t = x - static_cast<double>(k);
-  // Bin k's own values are the differences of neighbouring running sums.
-  const size_t a = static_cast<size_t>(k), b = static_cast<size_t>(k1);
-  const double p0 = s.power[a + 1] - s.power[a], p1 = s.power[b + 1] - s.power[b];
-  const std::complex<double> v0 = s.value[a + 1] - s.value[a], v1 = s.value[b + 1] - s.value[b];
-  *power = p0 + t * (p1 - p0);
-  *value = v0 + t * (v1 - v0);
+  const T a = sum[k + 1] - sum[k], b = sum[k + 2] - sum[k + 1];
+  return a + t * (b - a);
+}
+
+// The mean over [xa, xb] (in bins, xa < xb) of the quantity interpolated
+// linearly between bins: whole segments by the trapezoid rule from the
+// running sums, the partial ones at both ends exactly.
+template <typename T>
+T Mean(const std::vector<T>& sum, double xa, double xb) {
+  const long last = static_cast<long>(sum.size()) - 2;
+  xa = std::max(0.0, xa);
+  xb = std::min(static_cast<double>(last), xb);
+  if (!(xb > xa)) return At(sum, xa);
+  const long a = static_cast<long>(std::ceil(xa)), b = static_cast<long>(std::floor(xb));
+  if (a > b) return 0.5 * (At(sum, xa) + At(sum, xb));
+  const size_t ua = static_cast<size_t>(a), ub = static_cast<size_t>(b);
+  // Trapezoids over [a, b]: the sum of the values a..b less half of the ends.
+  const T pa = sum[ua + 1] - sum[ua], pb = sum[ub + 1] - sum[ub];
+  T area = (sum[ub + 1] - sum[ua]) - 0.5 * (pa + pb);
+  area += (static_cast<double>(a) - xa) * 0.5 * (At(sum, xa) + pa);
+  area += (xb - static_cast<double>(b)) * 0.5 * (pb + At(sum, xb));
+  return area / (xb - xa);
 }
 
 }  // namespace
@@ -145,22 +162,15 @@ void MakeSmoothingSums(const Transfer& t, long delay, SmoothingSums* out) {
 
 void MeanOver(const SmoothingSums& s, double fa, double fb, double* power,
               std::complex<double>* value) {
-  const long bins = static_cast<long>(s.power.size()) - 1;
-  const long a = std::max(0L, static_cast<long>(std::ceil(fa / s.bin_hz)));
-  const long b = std::min(bins - 1, static_cast<long>(std::floor(fb / s.bin_hz)));
-  if (b < a) {
-    Interpolate(s, 0.5 * (fa + fb), power, value);
-    return;
-  }
-  const double count = static_cast<double>(b - a + 1);
-  *power = (s.power[static_cast<size_t>(b + 1)] - s.power[static_cast<size_t>(a)]) / count;
-  *value = (s.value[static_cast<size_t>(b + 1)] - s.value[static_cast<size_t>(a)]) / count;
+  *power = Mean(s.power, fa / s.bin_hz, fb / s.bin_hz);
+  *value = Mean(s.value, fa / s.bin_hz, fb / s.bin_hz);
 }
 
 void Smoothed(const SmoothingSums& s, double f, int n, double lo, double hi, double* power,
               std::complex<double>* value) {
   if (n <= 0) {
-    Interpolate(s, f, power, value);
+    *power = At(s.power, f / s.bin_hz);
+    *value = At(s.value, f / s.bin_hz);
     return;
   }
   const double half = std::pow(2.0, 0.5 / n);

@@ -51,8 +51,8 @@ struct SmoothingSums {
 };
 void MakeSmoothingSums(const Transfer& t, long delay, SmoothingSums* out);
 
-// Means over the bins whose frequency lies in [fa, fb]; when no bin lies
-// there, the values interpolated linearly at the middle of the range.
+// Means over [fa, fb] of |H|^2 and of H, both interpolated linearly
+// between bins (so that a range's edges count to the hertz, not to the bin).
 void MeanOver(const SmoothingSums& s, double fa, double fb, double* power,
               std::complex<double>* value);
 

@@ -166,6 +166,13 @@ bool CheckRange(const std::string& path, const RecordingInfo& r) {
   SweepRange(r, &lo, &hi);
   if (r.sweep_frames < 2 || !(hi > lo) || !(hi < r.rate / 2.0))
     return Fail(path, "its sweep covers no range that can be analysed");
+  // The analysis holds about seven arrays of doubles of the FFT's length at
+  // once; a recording too long for the machine's memory is refused rather
+  // than failing half-way.
+  const double needed = 7.0 * sizeof(double) * FftSize(r.total_frames);
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0 && needed > static_cast<double>(pages) * page_size)
+    return Fail(path, "too long to analyse in this machine's memory");
   return true;
 }
 
@@ -418,7 +425,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   Curve curve;
   curve.freq = points;
   for (size_t k = 0; k < points.size(); ++k) {
-    const double db = 10 * std::log10(std::max(power[k], 1e-30)) - CalibrationDb(cals, points[k]);
+    double db = 10 * std::log10(std::max(power[k], 1e-30)) - CalibrationDb(cals, points[k]);
+    if (std::fabs(db) < 5e-4) db = 0.0;  // printed as 0.000, not -0.000
     double deg = std::arg(value[k]) * 180.0 / kPi;
     if (deg <= -180.0) deg += 360.0;
     curve.db.push_back(db);
