@@ -13,13 +13,14 @@
 namespace {
 
 // Three modes and a dip on a floor at -12 dB, 48 points per octave, 10 Hz to 2 kHz.
-std::string RoomText() {
-  const FilterSpec modes[] = {{FilterType::kPeak, 45, 10, 6}, {FilterType::kPeak, 90, 6, 3},
-                              {FilterType::kPeak, 160, 8, 8}, {FilterType::kPeak, 120, -6, 4}};
+const FilterSpec kModes[] = {{FilterType::kPeak, 45, 10, 6}, {FilterType::kPeak, 90, 6, 3},
+                             {FilterType::kPeak, 160, 8, 8}, {FilterType::kPeak, 120, -6, 4}};
+
+std::string RoomText(const FilterSpec* modes = kModes, int count = 4) {
   std::string text = "* Known modes\n* Freq(Hz), SPL(dB)\n";
   char row[64];
   for (double f = 10; f < 2000; f *= std::exp2(1.0 / 48)) {
-    snprintf(row, sizeof row, "%.4f, %.4f\n", f, -12 + FilterChainDb(modes, 4, f, 48000));
+    snprintf(row, sizeof row, "%.4f, %.4f\n", f, -12 + FilterChainDb(modes, count, f, 48000));
     text += row;
   }
   return text;
@@ -114,6 +115,19 @@ TEST(Eq, FlattensARoomOfKnownModes) {
     fflush(stdout);  // before the next child process is started
     EXPECT_TRUE(before > 6 && after < 1.0 && rms_after < rms_before) << r.out;
   }
+  RemoveTree(dir);
+}
+
+// A room with a single mode gets a single filter that undoes it.
+TEST(Eq, UndoesASingleMode) {
+  const std::string dir = MakeTempDir();
+  const FilterSpec mode = {FilterType::kPeak, 62, 8, 4};
+  ASSERT_TRUE(WriteFile(dir + "/one.txt", RoomText(&mode, 1)));
+  ASSERT_EQ(Exec(dir, {"one.txt"}).exit_status, 0);
+  const std::vector<FilterSpec> f = ApoFilters(ReadFile(dir + "/one-eq.txt"));
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_TRUE(std::fabs(f[0].freq - 62) < 0.5 && std::fabs(f[0].gain_db + 8) < 0.5 &&
+              std::fabs(f[0].q - 4) < 0.3) << f[0].freq << " " << f[0].gain_db << " " << f[0].q;
   RemoveTree(dir);
 }
 
