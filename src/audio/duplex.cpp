@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "audio/device_errors.h"
@@ -37,13 +38,35 @@ long long NowMs() {
 }
 
 // One direction of the transfer: its handle, its block and its repairs.
+// A stream with interleaved access moves its frames through `staging`, one
+// period of interleaved frames; otherwise `staging` is empty.
 struct Stream {
   snd_pcm_t* pcm;
   Direction direction;
   unsigned char* block;
   std::vector<void*> channel_ptrs;
   long xruns;
+  std::vector<unsigned char> staging;
 };
+
+// Copies `count` frames from frame `frame` of the packed channels of
+// `block`, `stride` bytes apart, into interleaved frames at `frames`, or
+// back when `to_block`.
+void Interleave(unsigned char* block, long stride, long frame, unsigned char* frames, long count,
+                size_t channels, int bytes_per_sample, bool to_block) {
+  const size_t width = static_cast<size_t>(bytes_per_sample);
+  for (long f = 0; f < count; ++f) {
+    for (size_t c = 0; c < channels; ++c) {
+      unsigned char* packed = block + static_cast<long>(c) * stride + (frame + f) * bytes_per_sample;
+      unsigned char* mixed = frames + (static_cast<size_t>(f) * channels + c) * width;
+      if (to_block) {
+        memcpy(packed, mixed, width);
+      } else {
+        memcpy(mixed, packed, width);
+      }
+    }
+  }
+}
 
 // A zero-filled parameter record of the size the library asks for.
 std::vector<unsigned char> NewParamsRecord() {
@@ -60,16 +83,31 @@ snd_pcm_hw_params_t* AsParams(std::vector<unsigned char>& record) {
 // negative error from the library, or kStalled.
 int MovePeriod(Stream& s, long pos, snd_pcm_uframes_t period, int bytes_per_sample, long stride,
                long stall_ms) {
+  const bool playback = s.direction == Direction::kPlayback;
+  const bool interleaved = !s.staging.empty();
+  const size_t channels = s.channel_ptrs.size();
+  const size_t frame_bytes = channels * static_cast<size_t>(bytes_per_sample);
+  if (interleaved && playback)
+    Interleave(s.block, stride, pos, s.staging.data(), static_cast<long>(period), channels,
+               bytes_per_sample, false);
   snd_pcm_uframes_t done = 0;
   long long deadline = NowMs() + stall_ms;
   while (done < period) {
     const long frame = pos + static_cast<long>(done);
-    for (size_t c = 0; c < s.channel_ptrs.size(); ++c)
-      s.channel_ptrs[c] = s.block + static_cast<long>(c) * stride + bytes_per_sample * frame;
-    snd_pcm_sframes_t moved =
-        s.direction == Direction::kPlayback
-            ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
-            : snd_pcm_readn(s.pcm, s.channel_ptrs.data(), period - done);
+    snd_pcm_sframes_t moved;
+    if (interleaved) {
+      unsigned char* staged = s.staging.data() + done * frame_bytes;
+      moved = playback ? snd_pcm_writei(s.pcm, staged, period - done)
+                       : snd_pcm_readi(s.pcm, staged, period - done);
+      // Captured frames go to the block at once, as they do without staging.
+      if (moved > 0 && !playback)
+        Interleave(s.block, stride, frame, staged, moved, channels, bytes_per_sample, true);
+    } else {
+      for (size_t c = 0; c < channels; ++c)
+        s.channel_ptrs[c] = s.block + static_cast<long>(c) * stride + bytes_per_sample * frame;
+      moved = playback ? snd_pcm_writen(s.pcm, s.channel_ptrs.data(), period - done)
+                       : snd_pcm_readn(s.pcm, s.channel_ptrs.data(), period - done);
+    }
     if (moved > 0) {
       done += static_cast<snd_pcm_uframes_t>(moved);
       deadline = NowMs() + stall_ms;
@@ -151,7 +189,12 @@ snd_pcm_t* OpenConfigured(const char* device, snd_pcm_stream_t stream, snd_pcm_h
   int err = snd_pcm_open(&pcm, device, stream, 0);
   if (err < 0) FailSetup(playback ? SetupStep::kPlaybackOpen : SetupStep::kCaptureOpen, err);
   snd_pcm_hw_params_any(pcm, params);
-  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  // Non-interleaved access takes the packed channels as they are. Cards that
+  // offer only interleaved access (USB interfaces through hw:) move their
+  // frames through a staging period instead.
+  err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  if (err < 0) err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err < 0) FailSetup(playback ? SetupStep::kPlaybackParams : SetupStep::kCaptureParams, err);
   err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE);
   if (err < 0) FailSetup(playback ? SetupStep::kPlaybackFormat : SetupStep::kCaptureFormat, err);
   RequestShape(pcm, params, channels, rate, period);
@@ -161,11 +204,21 @@ snd_pcm_t* OpenConfigured(const char* device, snd_pcm_stream_t stream, snd_pcm_h
   return pcm;
 }
 
+// The staging period of a stream granted interleaved access; empty for
+// non-interleaved access.
+std::vector<unsigned char> StagingFor(const snd_pcm_hw_params_t* params, snd_pcm_uframes_t period,
+                                      int channels, int bytes_per_sample) {
+  snd_pcm_access_t access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+  snd_pcm_hw_params_get_access(params, &access);
+  if (access != SND_PCM_ACCESS_RW_INTERLEAVED) return {};
+  return std::vector<unsigned char>(period * static_cast<size_t>(channels) * bytes_per_sample);
+}
+
 }  // namespace
 
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
               unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride,
-              DuplexStats* stats) {
+              TransferProgress progress, void* context, DuplexStats* stats) {
   SilenceLibraryErrors();
 
   // Playback set-up.
@@ -216,8 +269,10 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
       snd_pcm_nonblock(record, 1);
       long buffer_ms = play_rate > 0 ? static_cast<long>(play_buffer * 1000 / play_rate) : 0;
       long stall_ms = kStallBaseMs + 2 * buffer_ms;
-      Stream out{playback, Direction::kPlayback, play, std::vector<void*>(channels), 0};
-      Stream in{record, Direction::kCapture, capture, std::vector<void*>(channels), 0};
+      Stream out{playback, Direction::kPlayback, play, std::vector<void*>(channels), 0,
+                 StagingFor(play_params, period, channels, bytes_per_sample)};
+      Stream in{record, Direction::kCapture, capture, std::vector<void*>(channels), 0,
+                StagingFor(cap_params, period, channels, bytes_per_sample)};
 
       // Capture runs first: playback starts only once the first period has
       // been recorded, since a sound server may take a second or two to
@@ -240,6 +295,7 @@ void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, lon
             ahead = lead;
         }
         StartPlayback(playback);
+        if (progress) progress((read + 1) * p, frames, context);
       }
       underruns = out.xruns;
       overruns = in.xruns;

@@ -14,8 +14,12 @@ struct DuplexStats {
 // by period. Both blocks hold `channels` non-interleaved channels of
 // `bytes_per_sample`-byte samples, `stride` bytes apart. Mode 3 plays and
 // records; any other mode only opens, configures and closes the device.
-// When `stats` is given it receives the granted rate and period and the
-// underrun and overrun counts.
+// When `progress` is given it is called after every period exchanged, with
+// the frames recorded so far, `frames` and `context`; it must return quickly,
+// since the streams keep running while it works. When `stats` is given it
+// receives the granted rate and period and the underrun and overrun counts.
+using TransferProgress = void (*)(long done, long frames, void* context);
 void PLAY_REC(int channels, int mode, const char* device, unsigned int rate, long frames,
               unsigned char* play, unsigned char* capture, int bytes_per_sample, long stride,
+              TransferProgress progress = nullptr, void* context = nullptr,
               DuplexStats* stats = nullptr);

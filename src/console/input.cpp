@@ -2,8 +2,54 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// A token that a numeric read took but could not use; the next ReadToken
+// returns it, so it reaches the menu whole.
+std::string pending;
+bool has_pending = false;
+
+// Reads the next token for a number and converts it whole with `convert`
+// (which returns false unless the whole text is a number); anything else is
+// kept for the next ReadToken.
+template <typename Value>
+ReadResult ReadNumber(Value& value, bool (*convert)(const std::string&, Value&)) {
+  std::string token;
+  if (!ReadToken(token)) return ReadResult::kEnd;
+  if (convert(token, value)) return ReadResult::kOk;
+  pending = token;
+  has_pending = true;
+  return ReadResult::kNoNumber;
+}
+
+// strtod and strtol accept the forms "%lf" and "%i" do, and saturate alike.
+// A token holding a NUL byte is never whole.
+bool ToDouble(const std::string& text, double& value) {
+  char* end = nullptr;
+  const double v = strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || text.empty()) return false;
+  value = v;
+  return true;
+}
+
+bool ToLong(const std::string& text, long& value) {
+  char* end = nullptr;
+  const long v = strtol(text.c_str(), &end, 0);
+  if (end != text.c_str() + text.size() || text.empty()) return false;
+  value = v;
+  return true;
+}
+
+}  // namespace
 
 bool ReadToken(std::string& token) {
+  if (has_pending) {
+    token.swap(pending);
+    has_pending = false;
+    return true;
+  }
   int c;
   do {
     c = getchar();
@@ -19,19 +65,9 @@ bool ReadToken(std::string& token) {
   return true;
 }
 
-namespace {
+ReadResult ReadDouble(double& value) { return ReadNumber(value, ToDouble); }
 
-ReadResult FromScanf(int converted) {
-  if (converted == 1) return ReadResult::kOk;
-  if (converted == EOF) return ReadResult::kEnd;
-  return ReadResult::kNoNumber;
-}
-
-}  // namespace
-
-ReadResult ReadDouble(double& value) { return FromScanf(scanf("%lf", &value)); }
-
-ReadResult ReadInteger(long& value) { return FromScanf(scanf("%li", &value)); }
+ReadResult ReadInteger(long& value) { return ReadNumber(value, ToLong); }
 
 bool ContinuePrompt(std::string& token) {
   while (token != "c") {

@@ -1,17 +1,18 @@
 // Reading the user's input from standard input: whitespace-separated tokens
-// of any length, and numbers with the C library's "%lf" and "%i" rules.
+// of any length, and numbers with the C library's "%lf" and "%i" rules, each
+// read as one whole token.
 #pragma once
 
 #include <string>
 
 enum class ReadResult {
   kOk,        // a value was read
-  kNoNumber,  // the input does not start with a number; it is left unread
+  kNoNumber,  // the next token is not wholly a number; it is left unread
   kEnd,       // standard input is closed
 };
 
-// Reads the next whitespace-separated token, whole. Returns false at the end
-// of input (no token).
+// Reads the next whitespace-separated token, whole (a token a numeric read
+// left unread first). Returns false at the end of input (no token).
 bool ReadToken(std::string& token);
 
 // "%lf": decimal, exponent, hexadecimal, inf and nan forms.

@@ -1,6 +1,7 @@
 #include "console/test_run.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +15,10 @@
 
 #include "audio/duplex.h"
 #include "console/input.h"
+#include "console/progress.h"
+#include "console/memory.h"
 #include "dsp/analysis.h"
+#include "dsp/levels.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
 #include "formats/recording.h"
@@ -47,23 +51,35 @@ HeapArray<T> Allocate(long count) {
 }
 
 // Linux grants large allocations it cannot back (overcommit) and kills the
-// process when they are used; a run that needs more than the machine's
-// memory is therefore refused up front.
+// process when they are used; a run that needs more than the memory still
+// available (on the machine and under any control-group limit) is therefore
+// refused up front. Where no figure is available, the machine's memory.
 bool FitsInMemory(long total) {
-  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   const double needed = static_cast<double>(total) *
                         (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6);
+  const double available = AvailableMemory();
+  if (available >= 0) return needed < available;
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   return pages <= 0 || page_size <= 0 || needed < static_cast<double>(pages) * page_size;
 }
 
 // Appends the report to the result file with a single write. A failed or
 // short write is undone, so the blocks already in the file stay intact.
 void AppendReport(const std::string& report) {
-  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a FIFO with no reader fails at once
+  // (ENXIO) instead of waiting for one; the write itself may block.
+  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     fprintf(stderr, "Could not open %s: %s\n", kResultFile, strerror(errno));
     return;
   }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Another run appending meanwhile must not have its block cut off by an
+  // undo: the size before, the write and any undo happen under an exclusive
+  // lock, released at close. Where locks are not supported, it goes on
+  // without one.
+  (void)flock(fd, LOCK_EX);
   struct stat before;
   const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
   const ssize_t written = write(fd, report.data(), report.size());
@@ -77,6 +93,31 @@ void AppendReport(const std::string& report) {
     return;
   }
   if (close(fd) != 0) fprintf(stderr, "Could not close %s: %s\n", kResultFile, strerror(errno));
+}
+
+// A sweep on input 1 whose peak stays below -60 dBFS, or whose RMS is less
+// than 10 dB above the background recorded in the silent lead, gives a
+// normal-looking table made of noise. The background needs at least 0.1 s
+// of lead in the recording to be measured.
+constexpr double kFaintPeak = 8388608.0 / 1000.0;
+constexpr double kBackgroundMargin = 3.1622776601683795;  // 10 dB
+constexpr long kMinBackground = kSampleRate / 10;
+
+// Warns when the sweep recorded on input 1 cannot be trusted: it barely
+// rises above the background, or it reached full scale. `offset` is where
+// played frame 0 lies in the recording (SyncIn - SyncOut).
+void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long offset) {
+  const long start = kLeadFrames + offset;
+  const SignalLevels sweep = MeasureLevels(recording, total, start, start + sweep_frames);
+  if (sweep.count == 0) return;  // nothing of a sweep was recorded
+  const SignalLevels background = MeasureLevels(recording, total, offset, start);
+  if (sweep.peak < kFaintPeak ||
+      (background.count >= kMinBackground && sweep.rms < kBackgroundMargin * background.rms))
+    puts("Warning: the sweep on input 1 barely rises above the background; check the "
+         "microphone, its phantom power and the input gain.");
+  if (sweep.full_scale)
+    puts("Warning: input 1 clipped during the sweep; lower the output volume or the input "
+         "gain.");
 }
 
 // Keeps what the card recorded as the next sweep_NNN.wav, with what is
@@ -115,6 +156,14 @@ void KeepRecording(const unsigned char* capture, long stride, long total, long s
 
 bool RunTest(const TestSettings& settings, const BandTable& plan, double end_freq,
              RunArrays& arrays, std::string& token) {
+  // A sweep above half the sample rate folds back into the audible range
+  // and would file a table of nonsense.
+  if (end_freq > kSampleRate / 2) {
+    printf("Band plan ends at %.0f Hz, above the %d Hz the card can play; use fewer bands or a "
+           "larger Q.\n",
+           end_freq, kSampleRate / 2);
+    return true;
+  }
   // The sweep length was checked when it was set: total fits 32 bits.
   const long sweep_frames = TruncToInt32(settings.sweep_length * kSampleRate);
   const long total = sweep_frames + 2 * kLeadFrames;
@@ -144,8 +193,11 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   // Frames the transfer never fills must read as silence.
   memset(capture.get(), 0, static_cast<size_t>(total) * 6);
   DuplexStats stats;
+  RunProgress progress;
+  StartProgress(progress, freqs.get(), sweep_frames, kLeadFrames, kSampleRate);
   PLAY_REC(2, 3, settings.device.c_str(), kSampleRate, total, play.get(), capture.get(), 3,
-           stride, &stats);
+           stride, ShowProgress, &progress, &stats);
+  EndProgress(progress);
 
   CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
   CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
@@ -159,6 +211,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
 
   Analyze(total, settings.bands, freqs.get(), recording.get(), sync_in - sync_out, plan.lo, plan.hi,
           arrays.report, kLeadFrames);
+  WarnInputOne(recording.get(), total, sweep_frames, sync_in - sync_out);
   AppendReport(arrays.report);
   KeepRecording(capture.get(), stride, total, sweep_frames, sync_out, settings, end_freq, stats);
 

@@ -235,9 +235,9 @@ TEST_F(Recorded, BadInputIsRefusedNamingTheFileAndWritesNothing) {
       {{"--cal", "down.txt"}, 1, "quelmar-analyze: down.txt: line 2: frequencies must rise"},
       {{"--cal", "junk.txt"}, 1, "quelmar-analyze: junk.txt: line 2: expected numbers"},
       {{"--cal", "none.txt"}, 1, "quelmar-analyze: cannot read none.txt: No such file"},
-      {{"--smooth", "x"}, 2, "usage: quelmar-analyze"},
-      {{"--window"}, 2, "usage: quelmar-analyze"},
-      {{"--bogus"}, 2, "usage: quelmar-analyze"},
+      {{"--smooth", "x"}, 2, "Usage: quelmar-analyze"},
+      {{"--window"}, 2, "Usage: quelmar-analyze"},
+      {{"--bogus"}, 2, "Usage: quelmar-analyze"},
       {{"a.wav", "b.wav", "-o", "x.txt"}, 2, "-o and --ir name one file"},
       {{"--help"}, 0, ""},
       {{"-o", empty + "/x.txt", "--average", "sweep_005.wav", "half.wav"}, 1, "half.wav: truncated"},
@@ -247,7 +247,7 @@ TEST_F(Recorded, BadInputIsRefusedNamingTheFileAndWritesNothing) {
     ProcessResult r = Analyze(c.args, dir_);
     EXPECT_EQ(r.exit_status, c.status);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("usage:") == 0, c.status == 0) << r.out;
+    EXPECT_EQ(r.out.find("Usage:") == 0, c.status == 0) << r.out;
     EXPECT_EQ(ReadFile(dir_ + "/sweep_005-response.txt"), "");
     EXPECT_EQ(ReadFile(empty + "/x.txt"), "");
   }

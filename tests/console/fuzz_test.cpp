@@ -67,10 +67,9 @@ std::string (*const kMakers[])(Rng&) = {
 
 bool EndsWith(const std::string& token, char c) { return !token.empty() && token.back() == c; }
 
-// A numeric read may take "12" of "12c" and leave "c" for the menu, so a token's
-// last character can act as a command. Where runs are allowed, a token after a
-// final 'c' is the device "loopback" and one after a 't' a short sweep; a '_'
-// goes after a final 'r' (runs not allowed or too many) or 'x' (not wanted).
+// Where runs are allowed, a token after one ending in 'c' is the device "loopback"
+// and one after a 't' a short sweep; a '_' goes after a final 'r' (runs not
+// allowed or too many) or 'x' (not wanted).
 std::string MakeScript(unsigned long seed, long index) {
   std::seed_seq seq{uint32_t(seed), uint32_t(seed >> 32), uint32_t(index)};
   Rng r(seq);

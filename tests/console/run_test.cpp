@@ -2,7 +2,12 @@
 // virtual sound card: console output and result file compared exactly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,20 +119,62 @@ TEST_F(RunTest, CleanRunOnLoopbackTwiceAppendsTwoBlocks) {
   EXPECT_EQ(ResultFile(), e.report + e.report);
 }
 
+// With standard error on a terminal, a run on the real-time card shows its
+// progress there, redrawn in place and erased at the end; standard output
+// stays exactly as without a terminal.
+TEST_F(RunTest, ProgressOnATerminalIsErasedAndLeavesOutputAlone) {
+  Status s, dev = s, one = s;
+  dev.device = one.device = "realtime";
+  one.length = "1.0";
+  ASSERT_TRUE(WriteFile(dir_ + "/in.txt", "c realtime t 1 r c x"));
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open((dir_ + "/in.txt").c_str(), O_RDONLY), 0);
+    dup2(open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT, 0644), 1);
+    dup2(slave, 2);
+    setenv("ALSA_CONFIG_PATH", QUELMAR_ALSA_CONFIG_PATH, 1);
+    if (chdir(dir_.c_str()) == 0) execl(QUELMAR_BIN, QUELMAR_BIN, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(slave);
+  std::string tty;
+  char buf[4096];
+  pollfd p{master, POLLIN, 0};
+  for (ssize_t n; poll(&p, 1, 30000) > 0 && (n = read(master, buf, sizeof buf)) > 0;)
+    tty.append(buf, n);
+  close(master);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(dir_ + "/out.txt"),
+            kWarningBox + Cycle(s) + Line("Enter soundcard device name") + Cycle(dev) +
+                Line("Enter sweep length") + Cycle(one) +
+                RunLines(64, ExpectedForFlatCard({4.0, 18.0, 31}, 1.0)) + Cycle(one));
+  EXPECT_EQ(tty.rfind("\rPlaying 0.0 s of 2.0 s", 0), 0u) << tty;
+  EXPECT_NE(tty.find(" of 2.0 s, "), std::string::npos) << tty;  // a frequency is shown
+  const std::string erase = "\r" + std::string(48, ' ') + "\r";
+  EXPECT_EQ(tty.substr(tty.size() - std::min(tty.size(), erase.size())), erase);
+}
+
+// The same on a card that offers only interleaved access.
 TEST_F(RunTest, DefaultEmptyAndPresetRuns) {
   const struct {
     const char* input;
     Plan plan;
     double seconds;
   } runs[] = {
-      {"c loopback r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
-      {"c loopback t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
-      {"c loopback p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
+      {"r c x", {4.0, 18.0, 31}, 10.0},  // every band receives data
+      {"t 0 r c x", {4.0, 18.0, 31}, 0.0},  // no band does
+      {"p 3 t 2 r c x", {6.0, 18.0, 20}, 2.0},
   };
+  for (const char* device : {"loopback", "interleaved"})
   for (const auto& run : runs) {
-    SCOPED_TRACE(run.input);
+    const std::string input = std::string("c ") + device + " " + run.input;
+    SCOPED_TRACE(input);
     const Expected e = ExpectedForFlatCard(run.plan, run.seconds);
-    ProcessResult r = Quelmar(run.input);
+    ProcessResult r = Quelmar(input);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_NE(r.out.find(RunLines(64, e)), std::string::npos) << r.out;
     EXPECT_EQ(ResultFile(), e.report);
@@ -214,6 +261,10 @@ struct Case {
   std::string err;       // the whole standard error
 };
 
+const std::string kFaint =
+    "dB\nWarning: the sweep on input 1 barely rises above the background; check the microphone, "
+    "its phantom power and the input gain.\n" + kContinue;
+
 TEST(Faults, DeviceFaultsKeepTheResultFile) {
   const Case cases[] = {
       {"nosuchdevice", Outcome::kFails, "", Err("Playback device could not be opened: %s\n", ENOENT)},
@@ -222,9 +273,12 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"fault_format", Outcome::kFails, "", Err("Problem setting playback format: %s\n", EINVAL)},
       {"fault_format_capture", Outcome::kFails, "", Err("Problem setting recording format: %s\n", EINVAL)},
       {"fault_params", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
+      {"fault_access", Outcome::kFails, "", Err("Problem setting playback parameters: %s\n", EINVAL)},
       {"fault_params_capture", Outcome::kFails,
        Err("Could not set record hardware parameters: %s\n", EINVAL), ""},
       {"enodev", Outcome::kFails, "Running Test...\n", Err("Playback failed during the test: %s\n", ENODEV)},
+      {"frozen", Outcome::kFails, "Running Test...\n",
+       "Recording failed during the test: the sound device stopped responding\n"},
       {"period1000", Outcome::kCompletesExact, "Driver did not return requested period size.\n", ""},
       {"rate44100", Outcome::kCompletesExact,
        "Driver did not return requested rate: got 44100 Hz instead of 48000 Hz.\n", ""},
@@ -239,6 +293,13 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
       {"nocable", Outcome::kCompletes,
        "Sync Out = 24032 \t Sync In = 0 samples\n"
        "Warning: no sync pulse found on input 2; output 2 must be wired to input 2.\n",
+       ""},
+      // Input 1 faults: a warning right after the channel 1 return level.
+      {"deadmic", Outcome::kCompletes, kFaint, ""},
+      {"noisy", Outcome::kCompletes, kFaint, ""},  // peak well above -60 dBFS, but not the RMS
+      {"clipping", Outcome::kCompletes,
+       "Ch 1 (sweep): Return Level = 0.0 dB\nWarning: input 1 clipped during the sweep; lower "
+       "the output volume or the input gain.\n" + kContinue,
        ""},
   };
   // Three seconds: the injected faults strike at frame 100000.
@@ -301,6 +362,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const char* what;
     std::function<void(const std::string& dir)> make;
     std::string err;
+    const char* shell = nullptr;  // runs the program as "$@"
   } cases[] = {
       {"a folder in its place", [](const std::string& d) { mkdir((d + "/sweep_out.txt").c_str(), 0755); },
        Err("Could not open sweep_out.txt: %s\n", EISDIR)},
@@ -315,6 +377,17 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
        // The run's recording cannot be kept there either.
        Err("Could not open sweep_out.txt: %s\n", EACCES) +
            Err("Could not write sweep_001.wav: %s\n", EACCES)},
+      {"a FIFO with no reader", [](const std::string& d) { mkfifo((d + "/sweep_out.txt").c_str(), 0644); },
+       Err("Could not open sweep_out.txt: %s\n", ENXIO)},
+      // A file size limit of 10240 bytes cuts the write short; the message
+      // must not land in the result file, opened where standard error was.
+      {"standard error closed",
+       [](const std::string& d) {
+         std::string blocks;
+         while (blocks.size() < 9800) blocks += kEarlier;
+         WriteFile(d + "/sweep_out.txt", blocks);
+       },
+       "", "trap '' XFSZ; ulimit -f 20; exec \"$@\" 2>&-"},
   };
   int injected = 0;
   for (const auto& c : cases) {
@@ -327,6 +400,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     const std::string before = regular ? ReadFile(dir + "/sweep_out.txt") : "";
     std::vector<std::string> argv = WithoutOverride();
     argv.push_back(QUELMAR_BIN);
+    if (c.shell) argv.insert(argv.begin(), {"/bin/sh", "-c", c.shell, "sh"});
     ProcessOptions opts;
     opts.input = "c loopback t 1 r c x";
     opts.cwd = dir;
@@ -343,6 +417,26 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     RemoveTree(dir);
   }
   printf("fault totals: %d result-file faults injected\n", injected);
+}
+
+// A run appends only once another writer has let go of the file's lock, so
+// that undoing a failed write cannot cut off what the other appended. The
+// other writer holds the lock until the program waits for it ("->" in
+// /proc/locks), or three seconds, then appends a line of its own.
+TEST(Faults, ResultFileLockIsWaitedFor) {
+  const std::string dir = MakeTempDir(), file = dir + "/sweep_out.txt";
+  ASSERT_TRUE(WriteFile(file, kEarlier));
+  const int fd = open(file.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const pid_t other = fork();
+  for (int i = 0; other == 0 && i < 300 && ReadFile("/proc/locks").find("->") == std::string::npos; ++i)
+    usleep(10000);
+  if (other == 0) _exit(write(fd, "other\n", 6) == 6 ? 0 : 1);
+  close(fd);
+  EXPECT_EQ(RunQuelmar("c loopback t 0 r c x", dir).exit_status, 0);
+  waitpid(other, nullptr, 0);
+  EXPECT_EQ(ReadFile(file), kEarlier + "other\n" + ExpectedForFlatCard({4.0, 18.0, 31}, 0.0).report);
+  RemoveTree(dir);
 }
 
 }  // namespace faults

@@ -93,6 +93,11 @@ TEST(Transcript, FailedNumberIsTakenAsTheNextCommand) {
   ExpectTranscript("q abc x", Session().Prompt(kQ).Then("").expected);
   // Here the text left unread is "x", which ends the program.
   ExpectTranscript("f x", Session().Prompt(kStart).expected);
+  // A token that is only partly a number is left whole: -r, 1ex and 0xx
+  // are unrecognised commands, not r and x.
+  ExpectTranscript("q -r t 1ex b 0xx x",
+                   Session().Prompt(kQ).Then("").Prompt(kLength).Then("").Prompt(kBands).Then("")
+                       .expected);
 }
 
 TEST(Transcript, BandListing) {
@@ -145,7 +150,16 @@ TEST(Transcript, RefusedValuesLeaveSettingsAsTheyWere) {
                        .expected);
 }
 
-TEST(Transcript, RunTooLargeForTheMachineIsRefused) {
+TEST(Transcript, RunsThatCannotWorkAreRefused) {
+  // A band plan that ends above half the sample rate: refused before the
+  // device (here one that does not exist) is opened; the settings stay.
+  ExpectTranscript("c nodevice q 1.3 r x",
+                   Session()
+                       .Prompt(kDevice, [](Status& s) { s.device = "nodevice"; })
+                       .Prompt(kQ, [](Status& s) { s.q = "1", s.end = "820417722.0"; })
+                       .Then("Band plan ends at 820417722 Hz, above the 24000 Hz the card can "
+                             "play; use fewer bands or a larger Q.\n")
+                       .expected);
   // 44000 seconds need about 59 GB of buffers: the run is refused before
   // anything is allocated or played, and the settings stay.
   if (static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) > 50e9)
@@ -155,6 +169,17 @@ TEST(Transcript, RunTooLargeForTheMachineIsRefused) {
                        .Prompt(kLength, [](Status& s) { s.length = "44000.0"; })
                        .Then("Not enough memory for a sweep of 44000.0 seconds.\n")
                        .expected);
+}
+
+TEST(Transcript, OutputThatCannotBeWrittenIsAnError) {
+  // Lost at exit, or on the way (more than a buffer of output).
+  for (const char* input : {"x", "h c h c h c h c x"}) {
+    ProcessOptions opts;
+    opts.input = input;
+    ProcessResult r = RunProcess({"/bin/sh", "-c", "exec \"$0\" >/dev/full", QUELMAR_BIN}, opts);
+    EXPECT_EQ(r.exit_status, 1) << input;
+    EXPECT_EQ(r.err, "quelmar: error writing standard output: No space left on device\n");
+  }
 }
 
 TEST(Transcript, EndOfInputEndsTheProgramAnywhere) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <set>
 
 #include "plot/result_file.h"
 #include "plot/svg_chart.h"
@@ -20,6 +22,25 @@ const std::string kRuns = kHead + "1\t18\t22\t0.0\n2\t22\t27\t-1.5\n3\t27\t33\t-
 
 bool Parse(const std::string& text, std::vector<PlotRun>* runs, std::string* error) {
   return ParseResults(text.data(), text.size(), runs, error);
+}
+
+std::string Chart(const std::vector<PlotRun>& runs, const ChartOptions& options = {}) {
+  std::vector<ChartLine> lines;
+  for (const PlotRun& run : runs) lines.push_back({"run " + std::to_string(run.number), &run});
+  std::string svg;
+  WriteSvgChart(lines.data(), lines.size(), options, &svg);
+  return svg;
+}
+
+// Every piece of svg between `before` and the next `after`, in order.
+std::vector<std::string> All(const std::string& svg, const std::string& before,
+                             const std::string& after) {
+  std::vector<std::string> found;
+  for (size_t at = svg.find(before); at != svg.npos; at = svg.find(before, at)) {
+    at += before.size();
+    found.push_back(svg.substr(at, svg.find(after, at) - at));
+  }
+  return found;
 }
 
 ProcessResult RunIn(const std::string& dir, const std::vector<std::string>& argv) {
@@ -57,7 +78,10 @@ TEST(ResultFile, MalformedFilesNameTheLineAndWhatWasExpected) {
       {kHead + "1\t18\t22\t-12345.0\n",
        "line 3: expected a level between -10000.0 and 10000.0 dB, found \"-12345.0\""},
       {kRuns + "3\t432\t518\t-3\n",
-       "line 15: expected the level in dB with one decimal (such as -3.5), found \"-3\""}};
+       "line 15: expected the level in dB with one decimal (such as -3.5), found \"-3\""},
+      {kHead + "1\t18\t" + std::string(309, '9') + "\t0.0\n",  // infinity as a double
+       "line 3: expected the high edge as a finite whole number of hertz, found \"" +
+           std::string(40, '9') + "\"..."}};
   for (const auto& c : cases) {
     std::vector<PlotRun> runs(1);  // left as it was on failure
     std::string error;
@@ -72,7 +96,7 @@ TEST(ResultFile, MangledFilesAreRejectedOrDrawn) {
   std::mt19937 rng(20240607);
   int accepted = 0;
   for (int i = 0; i < 1500; ++i) {
-    std::string text = kRuns, error, svg;
+    std::string text = kRuns, error;
     for (int e = 0, edits = 1 + rng() % 2; e < edits; ++e) {
       const size_t at = rng() % (text.size() + 1);
       switch (rng() % 5) {
@@ -86,7 +110,7 @@ TEST(ResultFile, MangledFilesAreRejectedOrDrawn) {
     std::vector<PlotRun> runs;
     if (Parse(text, &runs, &error)) {
       ++accepted;
-      WriteSvgChart(runs.data(), runs.size(), "t", &svg);
+      const std::string svg = Chart(runs);
       ASSERT_TRUE(svg.find("nan") == std::string::npos && svg.find("inf") == std::string::npos);
     } else {
       ASSERT_TRUE(error.rfind("line ", 0) == 0 || error.find("no results") != std::string::npos);
@@ -99,12 +123,12 @@ TEST(ResultFile, MangledFilesAreRejectedOrDrawn) {
 // put them; its band without data (-144.0) is a gap and leaves the level range alone.
 TEST(SvgChart, StepsLieWhereTheAxesPutThem) {
   std::vector<PlotRun> runs;
-  std::string error, svg;
+  std::string error;
   ASSERT_TRUE(Parse(kRuns, &runs, &error)) << error;
-  WriteSvgChart(&runs[1], 1, "t", &svg);
+  const std::string svg = Chart({runs[1]});
   const double x100 = Attr(svg, "data-hz=\"100\"", "x1"), x1k = Attr(svg, "data-hz=\"1000\"", "x1");
   const double y0 = Attr(svg, "data-db=\"0\"", "y1"), y6 = Attr(svg, "data-db=\"-6\"", "y1");
-  const size_t at = svg.find(" d=\"", svg.find("id=\"run-2\""));
+  const size_t at = svg.find(" d=\"", svg.find("class=\"run\""));
   const char* d = at == svg.npos ? "" : svg.c_str() + at;
   double s[6];
   ASSERT_EQ(sscanf(d, " d=\"M%lf %lf H%lf M%lf %lf H%lf\"", s, s + 1, s + 2, s + 3, s + 4, s + 5),
@@ -116,40 +140,101 @@ TEST(SvgChart, StepsLieWhereTheAxesPutThem) {
             y0 + 2.5 * (y6 - y0));  // the frame ends above -15 dB
 }
 
-TEST(PlotProgram, WritesAWellFormedChartThatRenders) {
+// A few artefact bands far below the rest do not pull the frame down: they run
+// along its bottom edge, each marked. A range set by hand holds.
+TEST(SvgChart, LevelRangeFollowsTheBulkOrTheRangeGiven) {
+  std::vector<PlotRun> runs(1);
+  for (int k = 1; k <= 31; ++k)  // 28 bands from -0.5 to -12.5 dB, three at -72.0
+    runs[0].bands.push_back({100.0 * k, 100.0 * k + 100, k <= 3 ? -72.0 : -0.5 - k * 7 % 13});
+  // y1: band 1's height, on the frame's bottom edge (480) when below the range.
+  const struct { bool fixed; double lo, hi; std::string top, bottom; size_t marks; double y1; }
+      cases[] = {{false, 0, 0, "0", "-15", 3, 480}, {true, -80, 5, "0", "-78", 0, 440.47},
+                 {true, -6, 0, "0", "-6", 18, 480}};
+  for (const auto& c : cases) {
+    ChartOptions options;
+    options.fixed_range = c.fixed, options.db_lo = c.lo, options.db_hi = c.hi;
+    const std::string svg = Chart(runs, options);
+    const std::vector<std::string> ticks = All(svg, "data-db=\"", "\"");
+    EXPECT_TRUE(!ticks.empty() && ticks.front() == c.top && ticks.back() == c.bottom) << c.lo;
+    EXPECT_EQ(All(svg, "class=\"clip-mark\"", "").size(), c.marks) << c.lo;
+    double y1 = 0;
+    EXPECT_TRUE(sscanf(svg.c_str() + svg.find(" d=\"M"), " d=\"M%*f %lf", &y1) == 1 &&
+                std::fabs(y1 - c.y1) < 0.01) << y1;
+  }
+}
+
+// Past ten lines the colours repeat with a dash pattern; a run without data
+// takes no style, and the legend shows each line's own.
+TEST(SvgChart, ManyRunsAreToldApart) {
+  std::vector<PlotRun> runs(25);
+  for (int i = 0; i < 25; ++i) runs[i].bands = {{100, 200, i == 3 ? kNoDataLevel : -i}};
+  const std::string svg = Chart(runs);
+  std::vector<std::string> lines = All(svg, "class=\"run\" id=\"", " d=");
+  for (std::string& line : lines) line.erase(0, line.find(" stroke=") + 8);
+  ASSERT_TRUE(lines.size() == 24 && std::set<std::string>(lines.begin(), lines.end()).size() == 24);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(lines[i].find("dash"), std::string::npos) << i;
+  EXPECT_EQ(All(svg, "stroke-width=\"2\" stroke=", "/>"), lines);  // the legend's
+}
+
+TEST(PlotProgram, DrawsResultAndResponseFilesOnOneChart) {
   const std::string dir = MakeTempDir();
-  ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kRuns));
+  ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kRuns) &&
+              WriteFile(dir + "/empty.txt", kHead + "1\t18\t22\t-144.0\n") &&
+              WriteFile(dir + "/rew.txt", "* Data\n* Freq(Hz) SPL(dB) Phase(degrees)\n"
+                                          "20 -3.5 10\n100\t-6 0\n1000  -9.25 -5\n") &&
+              WriteFile(dir + "/ours.txt", "* Source: sweep_001.wav\n* Freq(Hz), SPL(dB), Phase("
+                                           "degrees)\n50.0000, -1.000, 0.00\n5e3, -2.000, 0.00\n"));
   const std::string title = "<Room> & \"sofa\" \x01\xff";
-  ProcessResult r = RunIn(dir, {QUELMAR_PLOT_BIN, "--title", title, "--last", "2"});
-  EXPECT_TRUE(r.exit_status == 0 && r.out == "Wrote sweep_out.svg: runs 2 to 3 of 3\n") << r.err;
-  const std::string svg = ReadFile(dir + "/sweep_out.svg");
+  ProcessResult r = RunIn(dir, {QUELMAR_PLOT_BIN, "--title", title, "--last", "2", "sweep_out.txt",
+                                "rew.txt", "ours.txt", "empty.txt", "-o", "c.svg", "--db-range",
+                                "-20:5"});
+  EXPECT_TRUE(r.exit_status == 0 && r.out == "Wrote c.svg: sweep_out.txt (runs 2 to 3 of 3), "
+                                             "rew.txt, ours.txt, empty.txt (run 1 of 1)\n")
+      << r.err;
+  const std::string svg = ReadFile(dir + "/c.svg");
   EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  \xef\xbf\xbd</text>"), svg.npos);
-  r = RunIn(dir, {XMLLINT_BIN, "--noout", "sweep_out.svg"});
+  EXPECT_EQ(All(svg.substr(svg.find("class=\"legend\">") + 15), "\">", "</text>"),
+            (std::vector<std::string>{"sweep_out.txt: run 2", "sweep_out.txt: run 3", "rew.txt",
+                                      "ours.txt", "empty.txt: run 1 (no data)"}));
+  const std::vector<std::string> points = All(svg, " points=\"", "\"");  // one line per response
+  EXPECT_TRUE(points.size() == 2 && std::count(points[0].begin(), points[0].end(), ',') == 3 &&
+              std::count(points[1].begin(), points[1].end(), ',') == 2);
+  EXPECT_EQ(All(svg, "data-db=\"", "\"").front(), "3");
+  r = RunIn(dir, {XMLLINT_BIN, "--noout", "c.svg"});
   EXPECT_TRUE(r.exit_status == 0 && r.err.empty()) << XMLLINT_BIN << ": " << r.err;
-  r = RunIn(dir, {RSVG_CONVERT_BIN, "-o", "chart.png", "sweep_out.svg"});
-  EXPECT_EQ(r.exit_status, 0) << RSVG_CONVERT_BIN << ": " << r.err;
+  r = RunIn(dir, {RSVG_CONVERT_BIN, "-o", "chart.png", "c.svg"});
   const std::string png = ReadFile(dir + "/chart.png");
-  EXPECT_TRUE(png.size() > 1000 && png.compare(0, 4, "\x89PNG") == 0) << png.size();
+  EXPECT_TRUE(r.exit_status == 0 && png.size() > 1000 && png.compare(0, 4, "\x89PNG") == 0)
+      << RSVG_CONVERT_BIN << ": " << r.err;
+  EXPECT_EQ(RunIn(dir, {QUELMAR_PLOT_BIN, "ours.txt"}).out, "Wrote sweep_out.svg: ours.txt\n");
   RemoveTree(dir);
 }
 
 TEST(PlotProgram, BadUseFailsWithAMessageAndNoChart) {
   const std::string dir = MakeTempDir(), help = "\nTry 'quelmar-plot -h' for help.\n";
-  ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kRuns) && WriteFile(dir + "/bad.txt", "x\n"));
-  const struct { std::vector<std::string> args; std::string err; } cases[] = {
-      {{"-x"}, "unknown option '-x'" + help},
-      {{"none.txt"}, "cannot read none.txt: No such file or directory\n"},
-      {{"bad.txt"}, "bad.txt: no \"Results:\" block in the file: no results to plot\n"},
-      {{"-o", "sweep_out.txt"}, "the chart would overwrite the result file sweep_out.txt\n"},
-      {{"-o", "no/c.svg"}, "cannot write no/c.svg: No such file or directory\n"}};
+  ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kRuns) && WriteFile(dir + "/bad.txt", "x\n") &&
+              WriteFile(dir + "/fall.txt", "* h\n100 -3\n50 -4\n"));
+  const struct { std::vector<std::string> args; int status; std::string text; } cases[] = {
+      {{"-h"}, 0, "Usage: quelmar-plot [FILE ...] [-o OUT.svg]"},  // the start of the help
+      {{"-x"}, 2, "unknown option '-x'" + help},
+      {{"--last", "0"}, 2, "option '--last' needs a whole number of 1 or more, found '0'" + help},
+      {{"--db-range", "5:-5"}, 2, "option '--db-range' needs LO:HI in dB with LO below HI, such "
+                                  "as -30:10, found '5:-5'" + help},
+      {{"none.txt"}, 1, "cannot read none.txt: No such file or directory\n"},
+      {{"bad.txt"}, 1, "bad.txt: no \"Results:\" block and no line of frequency and level: "
+                       "nothing to plot\n"},
+      {{"fall.txt"}, 1, "fall.txt: line 3: frequencies must rise from line to line\n"},
+      {{"-o", "sweep_out.txt"}, 1, "the chart would overwrite the result file sweep_out.txt\n"},
+      {{"-o", "no/c.svg"}, 1, "cannot write no/c.svg: No such file or directory\n"}};
   for (auto c : cases) {
     c.args.insert(c.args.begin(), QUELMAR_PLOT_BIN);
     ProcessResult r = RunIn(dir, c.args);
-    EXPECT_TRUE(r.exit_status == 1 && r.out.empty()) << c.err;
-    EXPECT_EQ(r.err, "quelmar-plot: " + c.err);
+    EXPECT_TRUE(r.exit_status == c.status && (c.status ? r.out : r.err).empty()) << c.text;
+    EXPECT_EQ(c.status ? r.err : r.out.substr(0, c.text.size()),
+              (c.status ? "quelmar-plot: " : "") + c.text);
   }
   EXPECT_EQ(ReadFile(dir + "/sweep_out.txt"), kRuns);
-  EXPECT_EQ(RunIn(dir, {"/bin/ls", "-A"}).out, "bad.txt\nsweep_out.txt\n");  // no chart
+  EXPECT_EQ(RunIn(dir, {"/bin/ls", "-A"}).out, "bad.txt\nfall.txt\nsweep_out.txt\n");  // no chart
   RemoveTree(dir);
 }
 

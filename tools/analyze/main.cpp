@@ -65,7 +65,7 @@ struct Measured {
 
 void Usage(FILE* to) {
   fprintf(to,
-          "usage: %s [RECORDING.wav ...] [-o OUT.txt] [--smooth N] [--cal FILE]\n"
+          "Usage: %s [RECORDING.wav ...] [-o OUT.txt] [--smooth N] [--cal FILE]\n"
           "                       [--bands FILE] [--ir IR.wav] [--window MS] [--average]\n"
           "Computes the exact response (output 1 to input 1) from recordings that quelmar\n"
           "keeps (sweep_NNN.wav); with none named, the newest in this folder.\n"

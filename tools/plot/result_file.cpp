@@ -37,14 +37,15 @@ size_t CountDigits(const char* p, size_t n) {
   return i;
 }
 
-// An optionally negative run of digits, as "%.0f" writes a whole number.
+// An optionally negative run of digits, as "%.0f" writes a whole number. A
+// number too large for a double (it would read as infinity) is refused too.
 bool ParseWhole(Span s, double* value) {
   size_t sign = (s.n > 0 && s.p[0] == '-') ? 1 : 0;
   size_t digits = CountDigits(s.p + sign, s.n - sign);
   if (digits == 0 || digits > kMaxDigits || sign + digits != s.n) return false;
   std::string copy(s.p, s.n);
   *value = strtod(copy.c_str(), nullptr);
-  return true;
+  return std::isfinite(*value);
 }
 
 // A level as "%.1f" writes it: digits, a point and one digit, optionally
@@ -96,12 +97,12 @@ bool ParseRow(Span line, int expected_band, PlotBand* band, std::string* why) {
     return false;
   }
   if (!ParseWhole(fields[1], &band->lo)) {
-    *why = "expected the low edge as a whole number of hertz, found " +
+    *why = "expected the low edge as a finite whole number of hertz, found " +
            QuoteForMessage(fields[1].p, fields[1].n);
     return false;
   }
   if (!ParseWhole(fields[2], &band->hi)) {
-    *why = "expected the high edge as a whole number of hertz, found " +
+    *why = "expected the high edge as a finite whole number of hertz, found " +
            QuoteForMessage(fields[2].p, fields[2].n);
     return false;
   }
@@ -151,6 +152,18 @@ std::string QuoteForMessage(const char* text, size_t length) {
   return out;
 }
 
+bool HasResultsBlock(const char* text, size_t length) {
+  for (size_t pos = 0; pos < length;) {
+    const char* nl = static_cast<const char*>(memchr(text + pos, '\n', length - pos));
+    size_t end = nl ? static_cast<size_t>(nl - text) : length;
+    Span line{text + pos, end - pos};
+    if (line.n > 0 && line.p[line.n - 1] == '\r') --line.n;
+    if (SpanIs(line, kResultsLine)) return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
 bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
                   std::string* error) {
   if (length == 0) {
@@ -160,20 +173,10 @@ bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
   enum class Expect { kResults, kHeader, kRow };
   Expect expect = Expect::kResults;
   std::vector<PlotRun> parsed;
-  bool any_block = false;
   long line_number = 0;
   size_t start = 0;
-  // First pass only looks for a block, so that a file without any says so
-  // instead of complaining about its first line.
-  for (size_t pos = 0; pos < length && !any_block;) {
-    const char* nl = static_cast<const char*>(memchr(text + pos, '\n', length - pos));
-    size_t end = nl ? static_cast<size_t>(nl - text) : length;
-    Span line{text + pos, end - pos};
-    if (line.n > 0 && line.p[line.n - 1] == '\r') --line.n;
-    any_block = SpanIs(line, kResultsLine);
-    pos = end + 1;
-  }
-  if (!any_block) {
+  // A file without any block says so instead of complaining about its first line.
+  if (!HasResultsBlock(text, length)) {
     *error = "no \"Results:\" block in the file: no results to plot";
     return false;
   }

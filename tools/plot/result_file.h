@@ -29,10 +29,13 @@ struct PlotRun {
 // no-data level.
 bool BandHasLevel(const PlotBand& band);
 
+// True when text[0 .. length) holds a "Results:" line, the start of a run.
+bool HasResultsBlock(const char* text, size_t length);
+
 // Parses text[0 .. length) and appends one run per block to *runs. On a
 // malformed file returns false, leaves *runs as it was and sets *error to a
-// message of the form "line N: expected ...". Never reads outside the text,
-// which may hold any bytes.
+// message of the form "line N: expected ...". Band edges must be finite
+// numbers. Never reads outside the text, which may hold any bytes.
 bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
                   std::string* error);
 

@@ -184,15 +184,30 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       if (err == 0 && s->period != 0 && (s->period < 16 || s->period > 65536)) {
         err = BadValue(id, "0, or 16 to 65536 frames");
       }
+    } else if (std::strcmp(id, "access") == 0) {
+      const char* a = nullptr;
+      if (snd_config_get_string(n, &a) < 0) a = "";
+      if (std::strcmp(a, "rw") == 0) {
+        s->access = AccessOffer::kReadWrite;
+      } else if (std::strcmp(a, "interleaved") == 0) {
+        s->access = AccessOffer::kInterleaved;
+      } else if (std::strcmp(a, "mmap") == 0) {
+        s->access = AccessOffer::kMmap;
+      } else {
+        return BadValue(id, "rw, interleaved or mmap expected");
+      }
     } else if (std::strcmp(id, "clock") == 0) {
       const char* c = nullptr;
-      if (snd_config_get_string(n, &c) < 0) return BadValue(id, "virtual or realtime expected");
+      const char* expected = "virtual, realtime or frozen expected";
+      if (snd_config_get_string(n, &c) < 0) return BadValue(id, expected);
       if (std::strcmp(c, "virtual") == 0) {
         s->clock = ClockMode::kVirtual;
       } else if (std::strcmp(c, "realtime") == 0) {
         s->clock = ClockMode::kRealtime;
+      } else if (std::strcmp(c, "frozen") == 0) {
+        s->clock = ClockMode::kFrozen;
       } else {
-        return BadValue(id, "virtual or realtime expected");
+        return BadValue(id, expected);
       }
     } else if (std::strcmp(id, "stall_ms") == 0) {
       err = GetReal(n, id, &s->stall_ms);

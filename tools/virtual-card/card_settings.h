@@ -15,7 +15,14 @@ namespace vcard {
 // Which streams of the device a fault or stall applies to.
 enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothStreams = 3 };
 
-enum class ClockMode { kVirtual, kRealtime };
+// kFrozen: the real-time machinery with a clock that never advances, as a
+// driver or sound server that stopped answering.
+enum class ClockMode { kVirtual, kRealtime, kFrozen };
+
+// The access modes offered: interleaved and non-interleaved read/write, only
+// interleaved read/write (as USB interfaces through hw:), or only
+// interleaved mmap access.
+enum class AccessOffer { kReadWrite, kInterleaved, kMmap };
 
 // A delayed, scaled copy of the direct sound on channel 1.
 struct Reflection {
@@ -41,6 +48,7 @@ struct CardSettings {
   // What the card grants.
   unsigned rate = 48000;
   long period = 0;         // frames; 0 grants what is asked within limits
+  AccessOffer access = AccessOffer::kReadWrite;
 
   // Clock.
   ClockMode clock = ClockMode::kVirtual;

@@ -78,7 +78,7 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
 }
 
-bool Realtime(const Card* c) { return c->settings.clock == ClockMode::kRealtime; }
+bool Realtime(const Card* c) { return c->settings.clock != ClockMode::kVirtual; }
 
 // ---- samples ------------------------------------------------------------
 
@@ -147,6 +147,7 @@ void DrainTimer(Card* c) {
 // stall the first time its moment has come.
 uint64_t ClockPosition(Card* c) {
   const CardSettings& s = c->settings;
+  if (s.clock == ClockMode::kFrozen) return 0;
   const int64_t now = NowNs();
   uint64_t hw = FramesAfter(c, now - c->t0);
   if (!c->stall_done && s.stall_ms > 0 && (s.stall_streams & c->stream_bit)) {
@@ -178,6 +179,10 @@ void StopClock(Card* c) {
 // Arms the timer for the next moment a waiter should look again: now, when
 // the stream is ready or not running, else the next period boundary.
 void ArmForWait(Card* c) {
+  if (c->settings.clock == ClockMode::kFrozen) {
+    DisarmTimer(c);  // nothing will ever be ready: waiters run into their timeouts
+    return;
+  }
   if (!c->running) {
     ArmTimerAt(c, 0, false);
     return;
@@ -387,8 +392,11 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
 
 int SetConstraints(Card* c) {
   snd_pcm_ioplug_t* io = &c->io;
-  static const unsigned int kAccess[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
-                                         SND_PCM_ACCESS_RW_NONINTERLEAVED};
+  static const unsigned int kReadWrite[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
+                                            SND_PCM_ACCESS_RW_NONINTERLEAVED};
+  static const unsigned int kMmap[] = {SND_PCM_ACCESS_MMAP_INTERLEAVED};
+  const unsigned int* access = c->settings.access == AccessOffer::kMmap ? kMmap : kReadWrite;
+  const unsigned int access_count = c->settings.access == AccessOffer::kReadWrite ? 2 : 1;
   const unsigned int format =
       (c->settings.fail_format & c->stream_bit) ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
   const unsigned int frame_bytes =
@@ -396,7 +404,7 @@ int SetConstraints(Card* c) {
   const unsigned int period_min = c->settings.period ? c->settings.period : 16;
   const unsigned int period_max = c->settings.period ? c->settings.period : 65536;
   int err;
-  if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, kAccess)) < 0 ||
+  if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, access_count, access)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, c->settings.rate,
