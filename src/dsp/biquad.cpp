@@ -80,3 +80,11 @@ double FilterChainDb(const FilterSpec* filters, int count, double freq, double r
     db += 20.0 * std::log10(std::abs(BiquadResponse(MakeBiquad(filters[i], rate), freq, rate)));
   return db;
 }
+
+double BiquadPowerGain(const Biquad& q, double cos_w, double cos_2w) {
+  const double num = q.b0 * q.b0 + q.b1 * q.b1 + q.b2 * q.b2 +
+                     2.0 * (q.b0 * q.b1 + q.b1 * q.b2) * cos_w + 2.0 * q.b0 * q.b2 * cos_2w;
+  const double den = 1.0 + q.a1 * q.a1 + q.a2 * q.a2 + 2.0 * (q.a1 + q.a1 * q.a2) * cos_w +
+                     2.0 * q.a2 * cos_2w;
+  return num / den;
+}

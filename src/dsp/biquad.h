@@ -34,3 +34,8 @@ std::complex<double> BiquadResponse(const Biquad& q, double freq, double rate);
 
 // The exact gain in dB of the chain filters[0 .. count) at `freq` Hz.
 double FilterChainDb(const FilterSpec* filters, int count, double freq, double rate);
+
+// The filter's exact power gain |H|² at the angular frequency w (radians per
+// sample), given cos w and cos 2w: the same response as BiquadResponse, for
+// evaluating many filters on one frequency grid without complex arithmetic.
+double BiquadPowerGain(const Biquad& q, double cos_w, double cos_2w);

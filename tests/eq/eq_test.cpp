@@ -1,0 +1,188 @@
+// quelmar-eq through its command line, on a room made of known peaking modes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+#include "dsp/biquad.h"
+#include "formats/curve_file.h"
+#include "support/process.h"
+
+namespace {
+
+// Three modes and a dip on a floor at -12 dB, 48 points per octave, 10 Hz to 2 kHz.
+const FilterSpec kModes[] = {{FilterType::kPeak, 45, 10, 6}, {FilterType::kPeak, 90, 6, 3},
+                             {FilterType::kPeak, 160, 8, 8}, {FilterType::kPeak, 120, -6, 4}};
+
+std::string RoomText(const FilterSpec* modes = kModes, int count = 4) {
+  std::string text = "* Known modes\n* Freq(Hz), SPL(dB)\n";
+  char row[64];
+  for (double f = 10; f < 2000; f *= std::exp2(1.0 / 48)) {
+    snprintf(row, sizeof row, "%.4f, %.4f\n", f, -12 + FilterChainDb(modes, count, f, 48000));
+    text += row;
+  }
+  return text;
+}
+
+Curve Parse(const std::string& text) {
+  Curve c;
+  std::string error;
+  EXPECT_TRUE(ParseCurve(text.data(), text.size(), &c, &error)) << error;
+  return c;
+}
+
+ProcessResult Exec(const std::string& dir, std::vector<std::string> args, bool eq = true) {
+  if (eq) args.insert(args.begin(), QUELMAR_EQ_BIN);
+  ProcessOptions options;
+  options.cwd = dir;
+  return RunProcess(args, options);
+}
+
+// The Fc, gain and Q of the APO file's filters (its exact layout is checked
+// against the CamillaDSP file).
+std::vector<FilterSpec> ApoFilters(const std::string& text) {
+  std::vector<FilterSpec> f;
+  FilterSpec x;
+  for (size_t at = text.find("Filter"); at != text.npos; at = text.find("Filter", at + 1))
+    if (sscanf(text.c_str() + at, "Filter %*d: ON PK Fc %lf Hz Gain %lf dB Q %lf", &x.freq,
+               &x.gain_db, &x.q) == 3)
+      f.push_back(x);
+  return f;
+}
+
+double ChainDb(const std::vector<FilterSpec>& f, double hz) {
+  return FilterChainDb(f.data(), static_cast<int>(f.size()), hz, 48000);
+}
+
+// The CamillaDSP fragment, read as YAML, printed as APO lines.
+const char kYamlToApo[] =
+    "import sys, yaml\n"
+    "d = yaml.safe_load(open(sys.argv[1]))\n"
+    "[step] = d['pipeline']\n"
+    "assert step['type'] == 'Filter' and step['channels'] == [0]\n"
+    "assert len(d['filters']) == len(step['names'])\n"
+    "for i, f in enumerate(d['filters'][n] for n in step['names']):\n"
+    "    p = f['parameters']\n"
+    "    if f['type'] == 'Gain': print('Preamp: %.1f dB' % p['gain']); continue\n"
+    "    assert f['type'] == 'Biquad' and p['type'] == 'Peaking', f\n"
+    "    print('Filter %d: ON PK Fc %.1f Hz Gain %.1f dB Q %.2f'\n"
+    "          % (i + (step['names'][0] != 'eq_preamp'), p['freq'], p['gain'], p['q']))\n";
+
+// The filters are what the console and both file formats say, inside their
+// bounds; the prediction is the room plus their exact response; they flatten
+// the room (the closed-loop test checks the peaks left), and the same input
+// gives the same filters.
+TEST(Eq, FlattensARoomOfKnownModes) {
+  const std::string dir = MakeTempDir(), text = RoomText();
+  ASSERT_TRUE(WriteFile(dir + "/room.txt", text) && WriteFile(dir + "/house.txt", "20 6\n200 0"));
+  const Curve room = Parse(text);
+  const struct { std::vector<std::string> args; double lo, hi, boost; size_t most; } cases[] = {
+      {{}, 20, 300, 0, 8},
+      {{"--max-boost", "6", "--filters", "5"}, 20, 300, 6, 5},
+      {{"--target", "house.txt", "--range", "30-250"}, 30, 250, 0, 8}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"room.txt", "--predicted", "p.txt"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = Exec(dir, args);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(Exec(dir, args).out, r.out);
+    args.insert(args.end(), {"--format", "camilladsp"});
+    ASSERT_EQ(Exec(dir, args).exit_status, 0);
+    const std::string apo = ReadFile(dir + "/room-eq.txt");
+    EXPECT_EQ(Exec(dir, {PYTHON3_BIN, "-c", kYamlToApo, "room-camilladsp.yml"}, false).out, apo);
+    EXPECT_NE(r.out.find("\n" + apo + "Deviation"), std::string::npos) << r.out;
+    const std::vector<FilterSpec> f = ApoFilters(apo);
+    ASSERT_TRUE(f.size() >= 3 && f.size() <= c.most) << apo;
+    double preamp = 0, peak = 0, before, after, rms_before, rms_after;
+    for (const FilterSpec& x : f)
+      EXPECT_TRUE(x.freq >= c.lo && x.freq <= c.hi && x.q >= 0.5 && x.q <= 15 &&
+                  std::fabs(x.gain_db) >= 0.5 && x.gain_db <= c.boost) << apo;
+    for (double hz = 10; hz < 23900; hz *= 1.001) peak = std::max(peak, ChainDb(f, hz));
+    sscanf(apo.c_str(), "Preamp: %lf dB", &preamp);
+    EXPECT_TRUE(peak > 0 ? -preamp >= peak && -preamp < peak + 0.11 : preamp == 0) << apo;
+    const Curve predicted = Parse(ReadFile(dir + "/p.txt"));
+    ASSERT_EQ(predicted.freq, room.freq);
+    for (size_t k = 0; k < room.freq.size(); ++k)
+      ASSERT_NEAR(predicted.db[k], room.db[k] + ChainDb(f, room.freq[k]), 0.0011);
+    ASSERT_EQ(sscanf(r.out.c_str() + r.out.find("  before"),
+                     "  before: RMS %lf dB, largest excess %lf dB\n"
+                     "  after:  RMS %lf dB, largest excess %lf dB",
+                     &rms_before, &before, &rms_after, &after), 4);
+    printf("%s: largest excess %.2f -> %.2f dB, RMS %.2f -> %.2f dB\n",
+           c.args.empty() ? "default" : c.args[0].c_str(), before, after, rms_before, rms_after);
+    fflush(stdout);  // before the next child process is started
+    EXPECT_TRUE(before > 6 && after < 1.0 && rms_after < rms_before) << r.out;
+  }
+  RemoveTree(dir);
+}
+
+// A room with a single mode gets a single filter that undoes it.
+TEST(Eq, UndoesASingleMode) {
+  const std::string dir = MakeTempDir();
+  const FilterSpec mode = {FilterType::kPeak, 62, 8, 4};
+  ASSERT_TRUE(WriteFile(dir + "/one.txt", RoomText(&mode, 1)));
+  ASSERT_EQ(Exec(dir, {"one.txt"}).exit_status, 0);
+  const std::vector<FilterSpec> f = ApoFilters(ReadFile(dir + "/one-eq.txt"));
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_TRUE(std::fabs(f[0].freq - 62) < 0.5 && std::fabs(f[0].gain_db + 8) < 0.5 &&
+              std::fabs(f[0].q - 4) < 0.3) << f[0].freq << " " << f[0].gain_db << " " << f[0].q;
+  RemoveTree(dir);
+}
+
+// Bad use: a message, no output file, an existing one left as it was.
+TEST(Eq, RefusesBadInputAndWritesNothing) {
+  const std::string dir = MakeTempDir();
+  ASSERT_TRUE(WriteFile(dir + "/room.txt", RoomText()) && WriteFile(dir + "/out.txt", "kept") &&
+              WriteFile(dir + "/words.txt", "hi") &&
+              WriteFile(dir + "/few.txt", "20 1\n99 2\n300 3"));
+  const struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
+      {{"words.txt"}, 1, "words.txt: not a response: no lines of frequency and level in dB"},
+      {{"few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
+      {{"room.txt", "--range", "5-300"}, 1,
+       "room.txt: the range 5-300 Hz reaches beyond the response's data (10-1974.03 Hz)"},
+      {{"room.txt", "--filters", "0"}, 1, "option '--filters' needs a whole number from 1 to 20"},
+      {{"room.txt", "--format", "xml"}, 1, "option '--format' takes apo or camilladsp"},
+      {{"room.txt", "--predicted", "room.txt"}, 1, "an output would overwrite the input room.txt"},
+      {{"room.txt", "--bogus"}, 2, "unknown option '--bogus'\nUsage: quelmar-eq RESPONSE.txt"},
+      {{"room.txt", "--filters"}, 2, "option '--filters' needs a value\nUsage:"}};
+  for (auto c : cases) {
+    c.args.insert(c.args.begin(), {"-o", "out.txt"});
+    const ProcessResult r = Exec(dir, c.args);
+    EXPECT_EQ(r.exit_status, c.status) << c.err;
+    EXPECT_EQ(r.err.rfind("quelmar-eq: " + c.err, 0), 0u) << r.err;
+    EXPECT_TRUE(r.out.empty() && ReadFile(dir + "/out.txt") == "kept") << c.err;
+  }
+  const ProcessResult help = Exec(dir, {"--help"});
+  EXPECT_TRUE(help.exit_status == 0 && help.err.empty() &&
+              help.out.rfind("Usage: quelmar-eq", 0) == 0);
+  RemoveTree(dir);
+}
+
+// Damaged responses are refused with a message or fitted, never a crash; a
+// filter file exactly when the run succeeds.
+TEST(Eq, SurvivesDamagedResponses) {
+  const std::string dir = MakeTempDir(), room = RoomText();
+  std::mt19937 rng(20261207);
+  int accepted = 0;
+  for (int i = 0; i < 60; ++i) {
+    std::string text = room;
+    const size_t at = rng() % text.size();
+    const std::string pieces[] = {"1e308", "999999", "-", "", std::string(1, char(rng()))};
+    text.replace(at, rng() % 3 ? 1 : rng() % 2000, pieces[rng() % 5]);
+    remove((dir + "/r-eq.txt").c_str());
+    ASSERT_TRUE(WriteFile(dir + "/r.txt", text));
+    const ProcessResult r = Exec(dir, {"r.txt", "--filters", "3"});
+    const bool written = ReadFile(dir + "/r-eq.txt").size() || r.out.find("No filter") < 1e9;
+    ASSERT_TRUE(r.exit_status == 0 ? written && r.err.empty() && r.out.find("inf") > 1e9
+                                   : r.exit_status == 1 && !written && r.err.size())
+        << r.exit_status << r.err;
+    accepted += r.exit_status == 0;
+  }
+  printf("%d of 60 damaged responses fitted, the rest refused\n", accepted);
+  EXPECT_TRUE(accepted >= 3 && accepted <= 57);  // both outcomes exercised
+  RemoveTree(dir);
+}
+
+}  // namespace
