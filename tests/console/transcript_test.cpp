@@ -107,12 +107,17 @@ TEST(Transcript, BandListing) {
                        .Then("band\tlow\thigh\n1\t18\t27\n2\t27\t40\n3\t40\t60\n4\t60\t90\n"
                              "5\t90\t135\n6\t135\t202\n7\t202\t303\n8\t303\t454\n" + kContinue)
                        .expected);
-  // A fractional start is listed rounded; zero bands list only the header.
-  ExpectTranscript("f 18.7 b 0 d c x",
+  // A fractional start is listed rounded, the edges grow from its whole
+  // hertz; zero bands list only the header. Edges saturate at 2147483647.
+  ExpectTranscript("f 18.7 b 2 d c b 0 d c q 1.3 b 33 x",
                    Session()
                        .Prompt(kStart, [](Status& s) { s.start = "18.7"; })
+                       .Prompt(kBands, [](Status& s) { s.bands = 2, s.end = "27.0"; })
+                       .Then("band\tlow\thigh\n1\t19\t22\n2\t22\t27\n" + kContinue)
                        .Prompt(kBands, [](Status& s) { s.bands = 0, s.end = "18.0"; })
                        .Then("band\tlow\thigh\n" + kContinue)
+                       .Prompt(kQ, [](Status& s) { s.q = "1", s.end = "18.0"; })
+                       .Prompt(kBands, [](Status& s) { s.bands = 33, s.end = "2147483647.0"; })
                        .expected);
 }
 
