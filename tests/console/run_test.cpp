@@ -94,6 +94,31 @@ std::string RunLines(int latency, const Expected& e) {
          kContinue;
 }
 
+// The recording a 1-second run on the loopback keeps: every frame of both
+// inputs. Frame j holds what was played at j - 64 (the sweep from frame 24000
+// on input 1, the 1 kHz sync cycle at frames 24000 to 24047 on input 2),
+// except the first period, recorded before playback starts, and the last 1
+// to 1024 frames, which no period covers: those are silent.
+void ExpectRecordingIsPlaybackDelayed(const std::string& wav) {
+  const long total = 96000, recorded = (total - 1) / 1024 * 1024;
+  const size_t data = wav.find("data") + 8;
+  ASSERT_EQ(wav.size() - data, static_cast<size_t>(total) * 6);
+  const double w = 6.28318 / 48000, step = (16175.0 - 18.0) / total;
+  long wrong = 0;
+  for (long j = 0; j < total; ++j) {
+    const double t = j - 64 - 24000, p = j - 64;
+    double sweep = t >= 0 && t < 48000 ? std::sin(w * (18.0 * t + 0.5 * step * t * t)) : 0;
+    double pulse = p >= 24000 && p < 24048 ? std::sin((p - 500) * ((6.28318 / 48000) * 1000)) : 0;
+    if (j < 1024 || j >= recorded) sweep = pulse = 0;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(wav.data()) + data + 6 * j;
+    for (int c = 0; c < 2; ++c, b += 3) {
+      const int32_t v = b[0] | b[1] << 8 | b[2] << 16;
+      wrong += (v & 0x800000 ? v - 0x1000000 : v) != std::trunc((c ? pulse : sweep) * 4194304.0);
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
 class RunTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = MakeTempDir(); }
@@ -117,6 +142,7 @@ TEST_F(RunTest, CleanRunOnLoopbackTwiceAppendsTwoBlocks) {
                        Line("Enter sweep length") + Cycle(one) + RunLines(64, e) + Cycle(one) +
                        RunLines(64, e) + kContinue + Cycle(one));
   EXPECT_EQ(ResultFile(), e.report + e.report);
+  ExpectRecordingIsPlaybackDelayed(ReadFile(dir_ + "/sweep_001.wav"));
 }
 
 // With standard error on a terminal, a run on the real-time card shows its
