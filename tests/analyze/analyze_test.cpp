@@ -21,7 +21,7 @@ const double kRate = 48000;
 const double kPi = 3.14159265358979323846;
 
 ProcessResult Analyze(const std::vector<std::string>& args, const std::string& dir) {
-  std::vector<std::string> argv = {QUELMAR_ANALYZE};
+  std::vector<std::string> argv = {QUELMAR_ANALYZE_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessOptions o;
   o.cwd = dir;

@@ -1,6 +1,6 @@
 // The program's console texts and a runner for the built program, shared by
 // the tests that compare its output byte for byte. Targets define
-// QUELMAR_BIN (and QUELMAR_ALSA_CONFIG_PATH where the virtual card exists).
+// QUELMAR_BIN and QUELMAR_ALSA_CONFIG_PATH.
 #pragma once
 
 #include <string>
@@ -83,8 +83,6 @@ inline ProcessResult RunQuelmar(const std::string& input, const std::string& cwd
   opts.input = input;
   opts.cwd = cwd;
   opts.timeout_ms = timeout_ms;
-#ifdef QUELMAR_ALSA_CONFIG_PATH
   opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH);
-#endif
   return RunProcess({QUELMAR_BIN}, opts);
 }
