@@ -23,9 +23,7 @@ const double kPi = 3.14159265358979323846;
 ProcessResult Analyze(const std::vector<std::string>& args, const std::string& dir) {
   std::vector<std::string> argv = {QUELMAR_ANALYZE_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessOptions o;
-  o.cwd = dir;
-  return RunProcess(argv, o);
+  return RunIn(dir, argv);
 }
 
 // "freq, dB[, phase]" rows of a response file.

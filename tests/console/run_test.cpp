@@ -375,11 +375,7 @@ TEST(Faults, UnwritableResultFileIsReportedAndTheRunGoesOn) {
     std::vector<std::string> argv = WithoutOverride();
     argv.push_back(QUELMAR_BIN);
     if (c.shell) argv.insert(argv.begin(), {"/bin/sh", "-c", c.shell, "sh"});
-    ProcessOptions opts;
-    opts.input = "c loopback t 1 r c x";
-    opts.cwd = dir;
-    opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH);
-    ProcessResult r = RunProcess(argv, opts);
+    ProcessResult r = RunIn(dir, argv, "c loopback t 1 r c x");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, c.err);
     EXPECT_NE(r.out.find(clean.console + kContinue), std::string::npos);

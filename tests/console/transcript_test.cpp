@@ -179,9 +179,7 @@ TEST(Transcript, RunsThatCannotWorkAreRefused) {
 TEST(Transcript, OutputThatCannotBeWrittenIsAnError) {
   // Lost at exit, or on the way (more than a buffer of output).
   for (const char* input : {"x", "h c h c h c h c x"}) {
-    ProcessOptions opts;
-    opts.input = input;
-    ProcessResult r = RunProcess({"/bin/sh", "-c", "exec \"$0\" >/dev/full", QUELMAR_BIN}, opts);
+    ProcessResult r = RunIn("", {"/bin/sh", "-c", "exec \"$0\" >/dev/full", QUELMAR_BIN}, input);
     EXPECT_EQ(r.exit_status, 1) << input;
     EXPECT_EQ(r.err, "quelmar: error writing standard output: No space left on device\n");
   }

@@ -10,18 +10,9 @@
 #include <cstdio>
 
 #include "formats/curve_file.h"
-#include "support/process.h"
+#include "support/transcript.h"
 
 namespace {
-
-ProcessResult RunIn(const std::string& dir, const std::vector<std::string>& argv,
-                    const std::string& input = "") {
-  ProcessOptions options;
-  options.cwd = dir;
-  options.input = input;
-  options.env = {"ALSA_CONFIG_PATH=" QUELMAR_ALSA_CONFIG_PATH ":" + dir + "/eq.conf"};
-  return RunProcess(argv, options);
-}
 
 Curve Response(const std::string& path) {
   const std::string text = ReadFile(path);
@@ -72,7 +63,8 @@ TEST(ClosedLoop, TheMeasuredRoomWithTheFiltersIsThePrediction) {
     if (i == 3) {
       ASSERT_TRUE(WriteFile(dir + "/eq.conf", RoomWithFilters(ReadFile(dir + "/eq.txt"))));
     }
-    const ProcessResult r = RunIn(dir, steps[i], i ? "c room_eq r c x\n" : "c room r c x\n");
+    const ProcessResult r =
+        RunIn(dir, steps[i], i ? "c room_eq r c x" : "c room r c x", ":" + dir + "/eq.conf");
     ASSERT_EQ(r.exit_status, 0) << steps[i][0] << ": " << r.err << ReadFile(dir + "/eq.conf");
     if (i == 2) printf("%s", r.out.c_str());
     fflush(stdout);  // before the next child process is started

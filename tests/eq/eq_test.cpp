@@ -8,7 +8,7 @@
 
 #include "dsp/biquad.h"
 #include "formats/curve_file.h"
-#include "support/process.h"
+#include "support/transcript.h"
 
 namespace {
 
@@ -35,9 +35,7 @@ Curve Parse(const std::string& text) {
 
 ProcessResult Exec(const std::string& dir, std::vector<std::string> args, bool eq = true) {
   if (eq) args.insert(args.begin(), QUELMAR_EQ_BIN);
-  ProcessOptions options;
-  options.cwd = dir;
-  return RunProcess(args, options);
+  return RunIn(dir, args);
 }
 
 // The Fc, gain and Q of the APO file's filters (its exact layout is checked

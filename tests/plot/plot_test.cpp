@@ -8,7 +8,7 @@
 
 #include "plot/result_file.h"
 #include "plot/svg_chart.h"
-#include "support/process.h"
+#include "support/transcript.h"
 
 namespace {
 
@@ -41,12 +41,6 @@ std::vector<std::string> All(const std::string& svg, const std::string& before,
     found.push_back(svg.substr(at, svg.find(after, at) - at));
   }
   return found;
-}
-
-ProcessResult RunIn(const std::string& dir, const std::vector<std::string>& argv) {
-  ProcessOptions options;
-  options.cwd = dir;
-  return RunProcess(argv, options);
 }
 
 // The number in attribute `name` of the first element holding `marker`.

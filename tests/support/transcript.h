@@ -75,14 +75,22 @@ inline std::string Cycle(const Status& s) {
 
 inline std::string Line(const std::string& text) { return text + "\n"; }
 
-// Runs the built program on `input` in folder `cwd` (empty: the current
-// one), with alsa-lib seeing the virtual sound card's devices.
-inline ProcessResult RunQuelmar(const std::string& input, const std::string& cwd = "",
-                                int timeout_ms = 60000) {
+// Runs argv in folder `dir` (empty: the current one) with `input` on its
+// standard input, alsa-lib seeing the virtual card's devices, the tests' own
+// and those of the files in `more_alsa` (each after a ':').
+inline ProcessResult RunIn(const std::string& dir, const std::vector<std::string>& argv,
+                           const std::string& input = "", const std::string& more_alsa = "",
+                           int timeout_ms = 60000) {
   ProcessOptions opts;
   opts.input = input;
-  opts.cwd = cwd;
+  opts.cwd = dir;
   opts.timeout_ms = timeout_ms;
-  opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH);
-  return RunProcess({QUELMAR_BIN}, opts);
+  opts.env.push_back(std::string("ALSA_CONFIG_PATH=") + QUELMAR_ALSA_CONFIG_PATH + more_alsa);
+  return RunProcess(argv, opts);
+}
+
+// The built program on `input`, in folder `cwd`.
+inline ProcessResult RunQuelmar(const std::string& input, const std::string& cwd = "",
+                                int timeout_ms = 60000) {
+  return RunIn(cwd, {QUELMAR_BIN}, input, "", timeout_ms);
 }
