@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dsp/biquad.h"
+#include "formats/curve_file.h"
 #include "support/process.h"
 #include "support/transcript.h"
 
@@ -26,16 +27,13 @@ ProcessResult Analyze(const std::vector<std::string>& args, const std::string& d
   return RunIn(dir, argv);
 }
 
-// "freq, dB[, phase]" rows of a response file.
+// The (frequency, dB) rows of a response file.
 std::vector<std::pair<double, double>> ReadResponse(const std::string& text) {
+  Curve c;
+  std::string error;
+  EXPECT_TRUE(ParseCurve(text.data(), text.size(), &c, &error)) << error;
   std::vector<std::pair<double, double>> rows;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    double f, db;
-    if (text[at] != '*' && sscanf(text.c_str() + at, "%lf, %lf", &f, &db) == 2)
-      rows.push_back({f, db});
-    at = end == std::string::npos ? text.size() : end + 1;
-  }
+  for (size_t k = 0; k < c.freq.size(); ++k) rows.push_back({c.freq[k], c.db[k]});
   return rows;
 }
 
