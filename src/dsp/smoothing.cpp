@@ -12,18 +12,13 @@ long Segment(const double* freq, long count, double f) {
   return std::min(std::max(k, 0L), count - 2);
 }
 
-// y at f on the line through the samples k and k + 1.
-template <typename T>
-T Line(const double* freq, const T* y, long k, double f) {
-  return y[k] + (f - freq[k]) / (freq[k + 1] - freq[k]) * (y[k + 1] - y[k]);
-}
-
 // y at f, linear between the samples, held at the ends.
 template <typename T>
 T ValueAt(const double* freq, const T* y, long count, double f) {
   if (count < 2 || f <= freq[0]) return y[0];
   if (f >= freq[count - 1]) return y[count - 1];
-  return Line(freq, y, Segment(freq, count, f), f);
+  const long k = Segment(freq, count, f);
+  return y[k] + (f - freq[k]) / (freq[k + 1] - freq[k]) * (y[k + 1] - y[k]);
 }
 
 // The integral of y from freq[0] to f, f within the samples' range: the
@@ -31,7 +26,7 @@ T ValueAt(const double* freq, const T* y, long count, double f) {
 template <typename T>
 T IntegralTo(const double* freq, const T* y, const T* area, long count, double f) {
   const long k = Segment(freq, count, f);
-  return area[k] + (f - freq[k]) * 0.5 * (y[k] + Line(freq, y, k, f));
+  return area[k] + (f - freq[k]) * 0.5 * (y[k] + ValueAt(freq, y, count, f));
 }
 
 }  // namespace
@@ -62,11 +57,10 @@ T SmoothedAt(const double* freq, const T* y, const T* area, long count, double f
   return (IntegralTo(freq, y, area, count, fb) - IntegralTo(freq, y, area, count, fa)) / (fb - fa);
 }
 
+using Complex = std::complex<double>;
 template void RunningIntegral(const double*, const double*, long, double*);
-template void RunningIntegral(const double*, const std::complex<double>*, long,
-                              std::complex<double>*);
-template double SmoothedAt(const double*, const double*, const double*, long, double, int, double,
-                           double);
-template std::complex<double> SmoothedAt(const double*, const std::complex<double>*,
-                                         const std::complex<double>*, long, double, int, double,
-                                         double);
+template void RunningIntegral(const double*, const Complex*, long, Complex*);
+template double SmoothedAt(const double*, const double*, const double*, long, double, int,
+                           double, double);
+template Complex SmoothedAt(const double*, const Complex*, const Complex*, long, double, int,
+                            double, double);

@@ -116,26 +116,21 @@ TEST(Analyze, BandsAlignmentAndReports) {
 }
 
 TEST(Smoothing, MeanOverHertzOfThePowerBetweenSamples) {
-  // Linear in frequency at uneven samples: the mean over a window is the
-  // value at the window's centre in hertz, the window cut at the last sample.
-  const Doubles f = {20, 23, 31, 40, 52, 70, 91, 125, 160};
-  Doubles p, area(9);
-  std::vector<std::complex<double>> c, c_area(9);
-  for (double x : f) p.push_back(3 + 0.5 * x), c.push_back({1 - 0.25 * x, 2 * x});
-  RunningIntegral(f.data(), p.data(), 9, area.data());
-  RunningIntegral(f.data(), c.data(), 9, c_area.data());
-  const double h = std::pow(2.0, 1.0 / 6);  // 1/3 octave
-  for (double at : {35.0, 60.0, 100.0, 150.0}) {
+  // Linear in hertz at uneven samples: a window's mean is the value at its
+  // centre in hertz (an octave, cut at 160 Hz). Bins 1 Hz apart holding k^2,
+  // 8.5-12 Hz: trapezoids (72.5 + 81) / 4, 90.5, 110.5, 132.5 over 3.5 Hz.
+  Doubles f = {20, 23, 31, 40, 52, 70, 91, 125, 160}, bins, sq, sqa(20);
+  std::vector<std::complex<double>> y, ya(9);
+  for (double x : f) y.push_back({3 + 0.5 * x, 2 * x});
+  RunningIntegral(f.data(), y.data(), 9, ya.data());
+  const double h = std::sqrt(2.0);
+  for (double at : {35.0, 60.0, 150.0}) {
     const double mid = 0.5 * (at / h + std::min(at * h, 160.0));
-    EXPECT_NEAR(SmoothedAt(f.data(), p.data(), area.data(), 9, at, 3, 0, 1e9), 3 + 0.5 * mid, 1e-12);
-    EXPECT_NEAR(std::abs(SmoothedAt(f.data(), c.data(), c_area.data(), 9, at, 3, 0, 1e9) -
-                         std::complex<double>(1 - 0.25 * mid, 2 * mid)), 0, 1e-12);
-    EXPECT_NEAR(SmoothedAt(f.data(), p.data(), area.data(), 9, at, 0, 0, 1e9), 3 + 0.5 * at, 1e-12);
+    EXPECT_NEAR(std::abs(SmoothedAt(f.data(), y.data(), ya.data(), 9, at, 1, 0, 1e9) -
+                         std::complex<double>(3 + mid / 2, 2 * mid)), 0, 1e-12) << at;
   }
-  // Bins 1 Hz apart holding k^2, an octave at 10 Hz limited to [8.5, 12]:
-  // trapezoids 0.5 (72.5 + 81) / 2, then 90.5, 110.5, 132.5, over 3.5 Hz.
-  Doubles bins, sq, sq_area(20);
   for (int k = 0; k < 20; ++k) bins.push_back(k), sq.push_back(k * k);
-  RunningIntegral(bins.data(), sq.data(), 20, sq_area.data());
-  EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sq_area.data(), 20, 10, 1, 8.5, 12), 106.25, 1e-12);
+  RunningIntegral(bins.data(), sq.data(), 20, sqa.data());
+  EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 10, 1, 8.5, 12), 106.25, 1e-12);
+  EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 8.5, 0, 0, 99), 72.5, 1e-12);
 }

@@ -293,13 +293,11 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
     const long n = static_cast<long>(bins);
     RunningIntegral(freq.data(), power.data(), n, power_area.data());
     RunningIntegral(freq.data(), value.data(), n, value_area.data());
-    m->power.resize(points.size());
-    m->value.resize(points.size());
-    for (size_t k = 0; k < points.size(); ++k) {
-      m->power[k] = SmoothedAt(freq.data(), power.data(), power_area.data(), n, points[k],
-                               o.smooth, m->f_lo, m->f_hi);
-      m->value[k] = SmoothedAt(freq.data(), value.data(), value_area.data(), n, points[k],
-                               o.smooth, m->f_lo, m->f_hi);
+    for (double f : points) {
+      m->power.push_back(SmoothedAt(freq.data(), power.data(), power_area.data(), n, f, o.smooth,
+                                    m->f_lo, m->f_hi));
+      m->value.push_back(SmoothedAt(freq.data(), value.data(), value_area.data(), n, f, o.smooth,
+                                    m->f_lo, m->f_hi));
     }
   }
   if (!o.bands.empty()) m->band_mean = BandMeans(t, r, m->f_lo, m->f_hi, cals);
