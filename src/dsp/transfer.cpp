@@ -42,39 +42,6 @@ double OutOfBand(double f, double lo, double hi) {
   return 0.5 - 0.5 * std::cos(kPi * octaves / span);
 }
 
-// The value at x bins of a quantity whose running sums are `sum`,
-// interpolated linearly between bins and held at the ends.
-template <typename T>
-T At(const std::vector<T>& sum, double x) {
-  const long last = static_cast<long>(sum.size()) - 2;
-  if (x <= 0) return sum[1] - sum[0];
-  if (x >= last) return sum[static_cast<size_t>(last) + 1] - sum[static_cast<size_t>(last)];
-  const size_t k = static_cast<size_t>(x);
-  const double t = x - static_cast<double>(k);
-  const T a = sum[k + 1] - sum[k], b = sum[k + 2] - sum[k + 1];
-  return a + t * (b - a);
-}
-
-// The mean over [xa, xb] (in bins, xa < xb) of the quantity interpolated
-// linearly between bins: whole segments by the trapezoid rule from the
-// running sums, the partial ones at both ends exactly.
-template <typename T>
-T Mean(const std::vector<T>& sum, double xa, double xb) {
-  const long last = static_cast<long>(sum.size()) - 2;
-  xa = std::max(0.0, xa);
-  xb = std::min(static_cast<double>(last), xb);
-  if (!(xb > xa)) return At(sum, xa);
-  const long a = static_cast<long>(std::ceil(xa)), b = static_cast<long>(std::floor(xb));
-  if (a > b) return 0.5 * (At(sum, xa) + At(sum, xb));
-  const size_t ua = static_cast<size_t>(a), ub = static_cast<size_t>(b);
-  // Trapezoids over [a, b]: the sum of the values a..b less half of the ends.
-  const T pa = sum[ua + 1] - sum[ua], pb = sum[ub + 1] - sum[ub];
-  T area = (sum[ub + 1] - sum[ua]) - 0.5 * (pa + pb);
-  area += (static_cast<double>(a) - xa) * 0.5 * (At(sum, xa) + pa);
-  area += (xb - static_cast<double>(b)) * 0.5 * (pb + At(sum, xb));
-  return area / (xb - xa);
-}
-
 }  // namespace
 
 long FftSize(long frames) {
@@ -145,34 +112,4 @@ void WindowImpulse(std::vector<double>* ir, long delay, long pre, long keep, lon
     out[at] = (*ir)[at] * w;
   }
   *ir = std::move(out);
-}
-
-void MakeSmoothingSums(const Transfer& t, long delay, SmoothingSums* out) {
-  out->bin_hz = t.bin_hz;
-  out->power.assign(t.h.size() + 1, 0.0);
-  out->value.assign(t.h.size() + 1, 0.0);
-  for (size_t k = 0; k < t.h.size(); ++k) {
-    // e^(+j 2 pi k delay / size), reduced exactly in integers first.
-    const long turn = static_cast<long>((static_cast<long long>(k) * delay) % t.size);
-    const double angle = 2 * kPi * static_cast<double>(turn) / static_cast<double>(t.size);
-    out->power[k + 1] = out->power[k] + std::norm(t.h[k]);
-    out->value[k + 1] = out->value[k] + t.h[k] * std::polar(1.0, angle);
-  }
-}
-
-void MeanOver(const SmoothingSums& s, double fa, double fb, double* power,
-              std::complex<double>* value) {
-  *power = Mean(s.power, fa / s.bin_hz, fb / s.bin_hz);
-  *value = Mean(s.value, fa / s.bin_hz, fb / s.bin_hz);
-}
-
-void Smoothed(const SmoothingSums& s, double f, int n, double lo, double hi, double* power,
-              std::complex<double>* value) {
-  if (n <= 0) {
-    *power = At(s.power, f / s.bin_hz);
-    *value = At(s.value, f / s.bin_hz);
-    return;
-  }
-  const double half = std::pow(2.0, 0.5 / n);
-  MeanOver(s, std::max(lo, f / half), std::min(hi, f * half), power, value);
 }

@@ -1,6 +1,5 @@
 // The transfer function of a measured system by FFT deconvolution: what was
-// recorded divided by what was played, the impulse response, and the
-// smoothing of its magnitude over fractions of an octave.
+// recorded divided by what was played, and its impulse response.
 #pragma once
 
 #include <complex>
@@ -41,22 +40,3 @@ long DirectSoundDelay(const std::vector<double>& ir);
 // `fade` of them, and a half-Hann fade-in over the `pre` samples before
 // `delay`; zeros the rest. Indices wrap around.
 void WindowImpulse(std::vector<double>* ir, long delay, long pre, long keep, long fade);
-
-// Running sums over the bins of |H|^2 and of H with a delay of `delay`
-// frames removed, for means over any frequency range in constant time.
-struct SmoothingSums {
-  double bin_hz = 0.0;
-  std::vector<double> power;                 // prefix sums of |H|^2
-  std::vector<std::complex<double>> value;  // prefix sums of H e^(+j w delay)
-};
-void MakeSmoothingSums(const Transfer& t, long delay, SmoothingSums* out);
-
-// Means over [fa, fb] of |H|^2 and of H, both interpolated linearly
-// between bins (so that a range's edges count to the hertz, not to the bin).
-void MeanOver(const SmoothingSums& s, double fa, double fb, double* power,
-              std::complex<double>* value);
-
-// 1/n-octave smoothing at f: the mean over f * 2^(+-1/2n), limited to
-// [lo, hi]; n = 0 interpolates at f alone.
-void Smoothed(const SmoothingSums& s, double f, int n, double lo, double hi, double* power,
-              std::complex<double>* value);

@@ -1,10 +1,11 @@
 #include "formats/curve_file.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "dsp/smoothing.h"
 
 namespace {
 
@@ -86,12 +87,8 @@ bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error)
 }
 
 double CurveDbAt(const Curve& curve, double freq) {
-  const std::vector<double>& f = curve.freq;
-  if (freq <= f.front()) return curve.db.front();
-  if (freq >= f.back()) return curve.db.back();
-  const size_t k = static_cast<size_t>(std::upper_bound(f.begin(), f.end(), freq) - f.begin());
-  const double t = std::log(freq / f[k - 1]) / std::log(f[k] / f[k - 1]);
-  return curve.db[k - 1] + t * (curve.db[k] - curve.db[k - 1]);
+  return LevelAtLogFreq(curve.freq.data(), curve.db.data(), static_cast<long>(curve.freq.size()),
+                        freq);
 }
 
 std::string FormatResponse(const std::vector<std::string>& header, const Curve& curve) {

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <complex>
 #include <vector>
 
 #include "dsp/analysis.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
+#include "dsp/smoothing.h"
 
 using Doubles = std::vector<double>;
 using Samples = std::vector<int32_t>;
@@ -110,4 +113,24 @@ TEST(Analyze, BandsAlignmentAndReports) {
   for (int k = 1; k <= 1024; ++k) rows += std::to_string(k) + row + (k > 1 ? "-144.0\n" : "0.0\n");
   Analyzed({1}, {4194304}, 0, Doubles(1025, 1e300), report);
   EXPECT_EQ(report, rows);
+}
+
+TEST(Smoothing, MeanOverHertzOfThePowerBetweenSamples) {
+  // Linear in hertz at uneven samples: a window's mean is the value at its
+  // centre in hertz (an octave, cut at 160 Hz). Bins 1 Hz apart holding k^2,
+  // 8.5-12 Hz: trapezoids (72.5 + 81) / 4, 90.5, 110.5, 132.5 over 3.5 Hz.
+  Doubles f = {20, 23, 31, 40, 52, 70, 91, 125, 160}, bins, sq, sqa(20);
+  std::vector<std::complex<double>> y, ya(9);
+  for (double x : f) y.push_back({3 + 0.5 * x, 2 * x});
+  RunningIntegral(f.data(), y.data(), 9, ya.data());
+  const double h = std::sqrt(2.0);
+  for (double at : {35.0, 60.0, 150.0}) {
+    const double mid = 0.5 * (at / h + std::min(at * h, 160.0));
+    EXPECT_NEAR(std::abs(SmoothedAt(f.data(), y.data(), ya.data(), 9, at, 1, 0, 1e9) -
+                         std::complex<double>(3 + mid / 2, 2 * mid)), 0, 1e-12) << at;
+  }
+  for (int k = 0; k < 20; ++k) bins.push_back(k), sq.push_back(k * k);
+  RunningIntegral(bins.data(), sq.data(), 20, sqa.data());
+  EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 10, 1, 8.5, 12), 106.25, 1e-12);
+  EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 8.5, 0, 0, 99), 72.5, 1e-12);
 }

@@ -19,6 +19,7 @@
 #include "dsp/analysis.h"
 #include "dsp/band_edges.h"
 #include "dsp/signals.h"
+#include "dsp/smoothing.h"
 #include "dsp/transfer.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
@@ -277,12 +278,28 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   }
   ir = std::vector<double>();
 
-  SmoothingSums sums;
-  MakeSmoothingSums(t, m->delay, &sums);
-  m->power.resize(points.size());
-  m->value.resize(points.size());
-  for (size_t k = 0; k < points.size(); ++k)
-    Smoothed(sums, points[k], o.smooth, m->f_lo, m->f_hi, &m->power[k], &m->value[k]);
+  {
+    // |H|^2 and H with the time of flight removed (e^(+j w delay), reduced
+    // exactly in integers first) at each bin, smoothed at each point.
+    const size_t bins = t.h.size();
+    std::vector<double> freq(bins), power(bins), power_area(bins);
+    std::vector<std::complex<double>> value(bins), value_area(bins);
+    for (size_t k = 0; k < bins; ++k) {
+      const long turn = static_cast<long>((static_cast<long long>(k) * m->delay) % t.size);
+      freq[k] = static_cast<double>(k) * t.bin_hz;
+      power[k] = std::norm(t.h[k]);
+      value[k] = t.h[k] * std::polar(1.0, 2 * kPi * turn / static_cast<double>(t.size));
+    }
+    const long n = static_cast<long>(bins);
+    RunningIntegral(freq.data(), power.data(), n, power_area.data());
+    RunningIntegral(freq.data(), value.data(), n, value_area.data());
+    for (double f : points) {
+      m->power.push_back(SmoothedAt(freq.data(), power.data(), power_area.data(), n, f, o.smooth,
+                                    m->f_lo, m->f_hi));
+      m->value.push_back(SmoothedAt(freq.data(), value.data(), value_area.data(), n, f, o.smooth,
+                                    m->f_lo, m->f_hi));
+    }
+  }
   if (!o.bands.empty()) m->band_mean = BandMeans(t, r, m->f_lo, m->f_hi, cals);
   return true;
 }

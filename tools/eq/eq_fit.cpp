@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/smoothing.h"
+
 namespace {
 
 // Shortfall below the target counts a quarter as much as excess above it:
@@ -177,33 +179,20 @@ bool FirstGuess(const EqProblem& p, const EqSettings& s, const std::vector<doubl
 
 }  // namespace
 
-double SmoothedDbAt(const Curve& curve, double freq, int fraction) {
-  if (fraction <= 0) return CurveDbAt(curve, freq);
-  const double half = 1.0 / (2.0 * fraction);
-  const double f0 = freq * std::exp2(-half), f1 = freq * std::exp2(half);
-  // Enough samples to see every point of the curve inside the window twice.
-  const auto first = std::lower_bound(curve.freq.begin(), curve.freq.end(), f0);
-  const auto last = std::upper_bound(curve.freq.begin(), curve.freq.end(), f1);
-  const long inside = static_cast<long>(last - first);
-  const long samples = std::min(std::max(33L, 4 * inside + 1), 8193L);
-  double power = 0.0;
-  for (long m = 0; m < samples; ++m) {
-    const double f = f0 * std::pow(f1 / f0, static_cast<double>(m) / (samples - 1));
-    power += std::pow(10.0, CurveDbAt(curve, f) / 10.0);
-  }
-  return 10.0 * std::log10(power / samples);
-}
-
 void BuildProblem(const Curve& response, const Curve* target_curve, const EqSettings& s,
                   EqProblem* problem) {
   EqProblem p;
   const int n = std::max(2, static_cast<int>(std::ceil(s.points_per_octave *
                                                        std::log2(s.hi / s.lo))) + 1);
-  std::vector<double> difference(n);
+  const long count = static_cast<long>(response.freq.size());
+  std::vector<double> power(response.db.size()), area(power.size()), difference(n);
+  for (size_t k = 0; k < power.size(); ++k) power[k] = std::pow(10.0, response.db[k] / 10.0);
+  RunningIntegral(response.freq.data(), power.data(), count, area.data());
   for (int k = 0; k < n; ++k) {
     const double f = s.lo * std::pow(s.hi / s.lo, static_cast<double>(k) / (n - 1));
     p.freq.push_back(f);
-    p.level.push_back(SmoothedDbAt(response, f, s.smoothing));
+    p.level.push_back(10.0 * std::log10(SmoothedAt(response.freq.data(), power.data(), area.data(),
+                                                   count, f, s.smoothing, 0.0, HUGE_VAL)));
     p.target.push_back(target_curve ? CurveDbAt(*target_curve, f) : 0.0);
     difference[k] = p.level[k] - p.target[k];
   }

@@ -30,12 +30,8 @@ struct EqProblem {
   double target_offset = 0.0;  // what was added to the target curve
 };
 
-// The 1/N-octave power average of the curve's level around `freq`: the mean
-// of 10^(dB/10) over freq·2^(±1/2N) on a log-frequency scale, the curve
-// interpolated linearly over log frequency between its points.
-double SmoothedDbAt(const Curve& curve, double freq, int fraction);
-
-// Fills *problem. Without a target curve the target is flat at the median of
+// Fills *problem, the response smoothed to 1/settings.smoothing octave (the
+// mean over hertz of its power, as quelmar-analyze smooths). Without a target curve the target is flat at the median of
 // the smoothed response over the grid (the grid is even in log frequency, so
 // this is the median over log frequency). A target curve is moved by the
 // median of the smoothed response's difference from it, so that it sits at

@@ -1,0 +1,66 @@
+#include "dsp/smoothing.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The k in [0, count - 2] whose segment [freq[k], freq[k + 1]] holds f, or
+// the nearest one; count >= 2.
+long Segment(const double* freq, long count, double f) {
+  const long k = static_cast<long>(std::upper_bound(freq, freq + count, f) - freq) - 1;
+  return std::min(std::max(k, 0L), count - 2);
+}
+
+// y at f, linear between the samples, held at the ends.
+template <typename T>
+T ValueAt(const double* freq, const T* y, long count, double f) {
+  if (count < 2 || f <= freq[0]) return y[0];
+  if (f >= freq[count - 1]) return y[count - 1];
+  const long k = Segment(freq, count, f);
+  return y[k] + (f - freq[k]) / (freq[k + 1] - freq[k]) * (y[k + 1] - y[k]);
+}
+
+// The integral of y from freq[0] to f, f within the samples' range: the
+// whole segments from the running integral, the last part as a trapezoid.
+template <typename T>
+T IntegralTo(const double* freq, const T* y, const T* area, long count, double f) {
+  const long k = Segment(freq, count, f);
+  return area[k] + (f - freq[k]) * 0.5 * (y[k] + ValueAt(freq, y, count, f));
+}
+
+}  // namespace
+
+double LevelAtLogFreq(const double* freq, const double* db, long count, double f) {
+  if (f <= freq[0]) return db[0];
+  if (f >= freq[count - 1]) return db[count - 1];
+  const long k = Segment(freq, count, f);
+  const double t = std::log(f / freq[k]) / std::log(freq[k + 1] / freq[k]);
+  return db[k] + t * (db[k + 1] - db[k]);
+}
+
+template <typename T>
+void RunningIntegral(const double* freq, const T* y, long count, T* area) {
+  if (count > 0) area[0] = T(0);
+  for (long k = 1; k < count; ++k)
+    area[k] = area[k - 1] + (freq[k] - freq[k - 1]) * 0.5 * (y[k - 1] + y[k]);
+}
+
+template <typename T>
+T SmoothedAt(const double* freq, const T* y, const T* area, long count, double f, int n,
+             double lo, double hi) {
+  if (n <= 0 || count < 2) return ValueAt(freq, y, count, f);
+  const double half = std::pow(2.0, 0.5 / n);
+  const double fa = std::max({lo, f / half, freq[0]});
+  const double fb = std::min({hi, f * half, freq[count - 1]});
+  if (!(fb > fa)) return ValueAt(freq, y, count, fa);
+  return (IntegralTo(freq, y, area, count, fb) - IntegralTo(freq, y, area, count, fa)) / (fb - fa);
+}
+
+using Complex = std::complex<double>;
+template void RunningIntegral(const double*, const double*, long, double*);
+template void RunningIntegral(const double*, const Complex*, long, Complex*);
+template double SmoothedAt(const double*, const double*, const double*, long, double, int,
+                           double, double);
+template Complex SmoothedAt(const double*, const Complex*, const Complex*, long, double, int,
+                            double, double);
