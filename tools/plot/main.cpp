@@ -72,7 +72,7 @@ int Fail(const std::string& message) {
 }
 
 int UsageError(const std::string& message) {
-  fprintf(stderr, "quelmar-plot: %s\nTry 'quelmar-plot -h' for help.\n", message.c_str());
+  fprintf(stderr, "quelmar-plot: %s\n%s\n", message.c_str(), kUsage);
   return 2;
 }
 
