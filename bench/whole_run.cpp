@@ -342,7 +342,7 @@ int main(int argc, char** argv) {
       sox.push_back(b);
     }
   }
-  // A program built before runs kept their recordings leaves none.
+  // A program built before runs kept their recordings (--program) leaves none.
   std::vector<Sample> analysis;
   const bool recorded = access((dir + "/sweep_001.wav").c_str(), F_OK) == 0;
   for (int i = 0; ok && recorded && i < o.warmup + o.runs; ++i) {
@@ -375,8 +375,9 @@ int main(int argc, char** argv) {
          kMemoryTargetMiB, memory <= kMemoryTargetMiB ? "met" : "MISSED");
 
   if (analysis.empty()) {
-    puts("\nThe program kept no recording: the analysis was not measured.");
-    return 0;
+    puts("\nThe program kept no recording (an older build, or the recording could not be\n"
+         "saved: see its standard error): the analysis was not measured.");
+    return o.program == kBuiltProgram ? 1 : 0;
   }
   printf("\nAnalysis of the run's recording (quelmar-analyze, default options)\n");
   printf("%-26s %7s %11s %7s %7s %8s %8s %8s\n", "", "CPU ms", "range", "user", "system",

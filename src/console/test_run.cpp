@@ -1,7 +1,6 @@
 #include "console/test_run.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,11 +15,12 @@
 #include "audio/duplex.h"
 #include "console/input.h"
 #include "console/progress.h"
-#include "console/memory.h"
+#include "formats/memory.h"
 #include "dsp/analysis.h"
 #include "dsp/levels.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
+#include "formats/file_io.h"
 #include "formats/recording.h"
 
 namespace {
@@ -50,49 +50,19 @@ HeapArray<T> Allocate(long count) {
   return HeapArray<T>(static_cast<T*>(block));
 }
 
-// Linux grants large allocations it cannot back (overcommit) and kills the
-// process when they are used; a run that needs more than the memory still
-// available (on the machine and under any control-group limit) is therefore
-// refused up front. Where no figure is available, the machine's memory.
+// The run's buffers must fit in the memory still available.
 bool FitsInMemory(long total) {
-  const double needed = static_cast<double>(total) *
-                        (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6);
-  const double available = AvailableMemory();
-  if (available >= 0) return needed < available;
-  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-  return pages <= 0 || page_size <= 0 || needed < static_cast<double>(pages) * page_size;
+  return MemoryCanHold(static_cast<double>(total) * (sizeof(double) + 2 * sizeof(int32_t) + 2 * 6));
 }
 
-// Appends the report to the result file with a single write. A failed or
-// short write is undone, so the blocks already in the file stay intact.
+// Appends the report to the result file; a failed write leaves the blocks
+// already in the file intact, and a FIFO with no reader is reported.
 void AppendReport(const std::string& report) {
-  // Opened without blocking, so that a FIFO with no reader fails at once
-  // (ENXIO) instead of waiting for one; the write itself may block.
-  const int fd = open(kResultFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) {
-    fprintf(stderr, "Could not open %s: %s\n", kResultFile, strerror(errno));
-    return;
+  AppendStep step;
+  if (const int err = AppendWithUndo(kResultFile, report, &step)) {
+    const char* what = step == AppendStep::kOpen ? "open" : step == AppendStep::kWrite ? "write" : "close";
+    fprintf(stderr, "Could not %s %s: %s\n", what, kResultFile, strerror(err));
   }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  // Another run appending meanwhile must not have its block cut off by an
-  // undo: the size before, the write and any undo happen under an exclusive
-  // lock, released at close. Where locks are not supported, it goes on
-  // without one.
-  (void)flock(fd, LOCK_EX);
-  struct stat before;
-  const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
-  const ssize_t written = write(fd, report.data(), report.size());
-  if (written != static_cast<ssize_t>(report.size())) {
-    const int error = written < 0 ? errno : ENOSPC;
-    if (regular && written > 0 && ftruncate(fd, before.st_size) != 0) {
-      // Nothing more can be done; the message below still reports the fault.
-    }
-    fprintf(stderr, "Could not write %s: %s\n", kResultFile, strerror(error));
-    close(fd);
-    return;
-  }
-  if (close(fd) != 0) fprintf(stderr, "Could not close %s: %s\n", kResultFile, strerror(errno));
 }
 
 // A sweep on input 1 whose peak stays below -60 dBFS, or whose RMS is less

@@ -38,6 +38,16 @@ void AppendFormat(std::string& text, const char* format, ...) {
 
 double RtodB(double x) { return 20 * std::log10(x); }
 
+void FormatReport(int bands, const double* lo, const double* hi, const double* level,
+                  std::string& report) {
+  report.clear();
+  report.reserve(64 + 32 * static_cast<size_t>(bands > 0 ? bands : 0));
+  report += "Results:\n";
+  report += "Band\tRange (Hz)\tdB\n";
+  for (int k = 0; k < bands; ++k)
+    AppendFormat(report, "%i\t%.0f\t%.0f\t%.1f\n", k + 1, lo[k], hi[k], level[k]);
+}
+
 int FindPeakIndex(const int32_t* samples, long count, double* peak) {
   // Signed values are compared: the pulse's positive peak is the mark.
   double best = 0.0;
@@ -101,13 +111,7 @@ void Analyze(long total, int bands, const double* freqs, const int32_t* ch1,
   for (size_t k = 0; k < nbands; ++k)
     level[k] = sum[k] > 0 ? RtodB(level[k] / reference) : kSilentLevel;
 
-  report.clear();
-  report.reserve(64 + 32 * nbands);
-  report += "Results:\n";
-  report += "Band\tRange (Hz)\tdB\n";
-  for (size_t k = 0; k < nbands; ++k)
-    AppendFormat(report, "%i\t%.0f\t%.0f\t%.1f\n", static_cast<int>(k + 1), lo[k], hi[k],
-                 level[k]);
+  FormatReport(bands, lo, hi, level.data(), report);
   std::printf("%s", report.c_str());
 
   for (size_t k = 0; k < nbands; ++k)

@@ -7,6 +7,11 @@
 // Amplitude ratio to decibels: 20 * log10(x).
 double RtodB(double x);
 
+// The results table of `bands` bands into `report`: "Results:", the header,
+// then one row per band with its number, edges and level in dB.
+void FormatReport(int bands, const double* lo, const double* hi, const double* level,
+                  std::string& report);
+
 // The index of the largest (signed) sample of samples[0 .. count), 0 when
 // no sample is above 0; *peak (when given) receives its value, or 0.0.
 int FindPeakIndex(const int32_t* samples, long count, double* peak = nullptr);

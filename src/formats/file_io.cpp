@@ -1,10 +1,12 @@
 #include "formats/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,19 +17,6 @@ namespace {
 bool Fail(const std::string& path, int err, std::string* error) {
   *error = "cannot write " + path + ": " + strerror(err);
   return false;
-}
-
-// Writes all of data to fd, retrying after interruptions. Returns 0 or errno.
-int WriteAll(int fd, const char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 std::string Folder(const std::string& path) {
@@ -69,7 +58,78 @@ bool WriteInPlace(const std::string& path, const std::string& target, const std:
   return err == 0 || Fail(path, err, error);
 }
 
+void Wake(int) {}
+
+// Waits at most `seconds` for an exclusive lock on fd; false if it did not
+// come. The wait is ended by an alarm whose handler does nothing, so flock
+// returns EINTR.
+bool LockWithin(int fd, unsigned seconds) {
+  struct sigaction wake = {}, old = {};
+  wake.sa_handler = Wake;
+  sigemptyset(&wake.sa_mask);
+  if (sigaction(SIGALRM, &wake, &old) != 0) return flock(fd, LOCK_EX | LOCK_NB) == 0;
+  alarm(seconds);
+  const bool locked = flock(fd, LOCK_EX) == 0;
+  alarm(0);
+  sigaction(SIGALRM, &old, nullptr);
+  return locked;
+}
+
 }  // namespace
+
+int WriteAll(int fd, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+mode_t NewFileMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return text;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return a == b || (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+                    sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
+}
+
+int AppendWithUndo(const std::string& path, const std::string& text, AppendStep* step) {
+  *step = AppendStep::kOpen;
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd < 0) return errno;
+  // Writes to a FIFO that has a reader may wait, as to any file.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  LockWithin(fd, 10);  // released by the close
+  struct stat before;
+  const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+  *step = AppendStep::kWrite;
+  const ssize_t written = write(fd, text.data(), text.size());
+  int err = written == static_cast<ssize_t>(text.size()) ? 0 : written < 0 ? errno : ENOSPC;
+  if (err != 0 && regular && written > 0 && ftruncate(fd, before.st_size) != 0) {
+    // Nothing more can be done; the error is still reported.
+  }
+  if (close(fd) != 0 && err == 0) {
+    *step = AppendStep::kClose;
+    err = errno;
+  }
+  return err;
+}
 
 bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* text,
                    std::string* error) {
@@ -127,9 +187,7 @@ bool WriteOutputFile(const std::string& path, const std::string& content, std::s
       // Only the owner or root may hand a file over; the new file keeps ours.
     }
   } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
+    mode = NewFileMode();
   }
   int err = fchmod(fd, mode) == 0 ? 0 : errno;
   if (err == 0) err = WriteAll(fd, content.data(), content.size());

@@ -1,6 +1,8 @@
 // Reading input files whole and writing output files safely, for every tool.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -21,3 +23,27 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* text,
 // A FIFO without a reader is an error, not a wait. On failure sets *error to
 // a message naming `path`.
 bool WriteOutputFile(const std::string& path, const std::string& content, std::string* error);
+
+// Appends `text` to the file at `path` (created if missing) with one write.
+// An exclusive lock is held from before the write through any undo, so that
+// programs appending at the same time never cut off each other's blocks; a
+// holder that keeps the lock for ten seconds is no longer waited for. A
+// failed or short write is undone (a regular file is cut back to its size
+// before), so what the file held stays intact. A FIFO without a reader is an
+// error, not a wait. Returns 0, or the error of the failing step in *step.
+enum class AppendStep { kOpen, kWrite, kClose };
+int AppendWithUndo(const std::string& path, const std::string& text, AppendStep* step);
+
+// True when both names are the same file: the same text, or two names of one
+// existing file.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Writes all of data to fd, retrying after interruptions. Returns 0 or errno.
+int WriteAll(int fd, const char* data, size_t size);
+
+// The permissions a newly created file gets: 0666 less the umask.
+mode_t NewFileMode();
+
+// `text` with control characters shown as '?', for names and texts from
+// files and command lines that go into messages, headers and comments.
+std::string Printable(std::string text);

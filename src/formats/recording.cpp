@@ -13,6 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/packing.h"
+#include "formats/file_io.h"
+
 namespace {
 
 const char kFormatLine[] = "format=quelmar sweep recording 1";
@@ -32,13 +35,6 @@ std::string Exact(double v) {
   char s[40];
   snprintf(s, sizeof s, "%.17g", v);
   return s;
-}
-
-// Control characters would end a line or upset readers of the comment.
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (char c : s) out += static_cast<unsigned char>(c) < 32 || c == 127 ? '?' : c;
-  return out;
 }
 
 bool ReadLong(const std::string& s, long lowest, long highest, long* out) {
@@ -62,14 +58,17 @@ bool ReadDouble(const std::string& s, double* out) {
 
 // ---- the WAV file -----------------------------------------------------
 
+// Little-endian fields of the header.
 void Put16(std::string* b, unsigned v) {
-  b->push_back(static_cast<char>(v & 0xff));
-  b->push_back(static_cast<char>((v >> 8) & 0xff));
+  unsigned char bytes[2];
+  Decon2(v, bytes);
+  b->append(reinterpret_cast<const char*>(bytes), 2);
 }
 
 void Put32(std::string* b, uint32_t v) {
-  Put16(b, v & 0xffff);
-  Put16(b, v >> 16);
+  unsigned char bytes[4];
+  Decon4(v, bytes);
+  b->append(reinterpret_cast<const char*>(bytes), 4);
 }
 
 // One INFO sub-chunk: a zero-terminated text, padded to an even size.
@@ -108,18 +107,6 @@ bool WavHeader(const RecordingInfo& info, long frames, std::string* out) {
   b += "data";
   Put32(&b, static_cast<uint32_t>(data));
   return true;
-}
-
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 // Writes the header and the samples, interleaved 16384 frames at a time
@@ -309,9 +296,7 @@ bool SaveRecording(const unsigned char* block, long stride, long frames, const R
   if (err == 0 && fd < 0) err = errno;
   if (fd >= 0) {
     // The file gets the permissions a newly created file would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) err = errno;
+    if (fchmod(fd, NewFileMode()) != 0) err = errno;
     if (err == 0) err = WriteWav(fd, header, block, stride, frames);
     if (close(fd) != 0 && err == 0) err = errno;
     if (err == 0) err = Publish(temp, next, name);

@@ -231,7 +231,10 @@ TEST_F(Recorded, BadInputIsRefusedNamingTheFileAndWritesNothing) {
       {{"--cal", "down.txt"}, 1, "quelmar-analyze: down.txt: line 2: frequencies must rise"},
       {{"--cal", "junk.txt"}, 1, "quelmar-analyze: junk.txt: line 2: expected numbers"},
       {{"--cal", "none.txt"}, 1, "quelmar-analyze: cannot read none.txt: No such file"},
-      {{"--smooth", "x"}, 2, "Usage: quelmar-analyze"},
+      {{"--smooth", "x"}, 1, "bad value 'x' for option --smooth"},
+      {{"sweep_005.wav", "-o", "sweep_005.wav"}, 1, "an output would overwrite the input"},
+      {{"sweep_005.wav", "--ir", "no/ir.wav"}, 1, "cannot write no/ir.wav"},  // and no response
+      {{"sweep_005.wav", "--bands", "no/b.txt"}, 1, "no/b.txt: No such file"},
       {{"--window"}, 2, "Usage: quelmar-analyze"},
       {{"--bogus"}, 2, "Usage: quelmar-analyze"},
       {{"a.wav", "b.wav", "-o", "x.txt"}, 2, "-o and --ir name one file"},

@@ -143,6 +143,7 @@ TEST(Eq, RefusesBadInputAndWritesNothing) {
       {{"room.txt", "--filters", "0"}, 1, "option '--filters' needs a whole number from 1 to 20"},
       {{"room.txt", "--format", "xml"}, 1, "option '--format' takes apo or camilladsp"},
       {{"room.txt", "--predicted", "room.txt"}, 1, "an output would overwrite the input room.txt"},
+      {{"room.txt", "--predicted", "p.txt", "-o", "no/eq.txt"}, 1, "cannot write no/eq.txt"},
       {{"room.txt", "--bogus"}, 2, "unknown option '--bogus'\nUsage: quelmar-eq RESPONSE.txt"},
       {{"room.txt", "--filters"}, 2, "option '--filters' needs a value\nUsage:"}};
   for (auto c : cases) {
@@ -151,6 +152,7 @@ TEST(Eq, RefusesBadInputAndWritesNothing) {
     EXPECT_EQ(r.exit_status, c.status) << c.err;
     EXPECT_EQ(r.err.rfind("quelmar-eq: " + c.err, 0), 0u) << r.err;
     EXPECT_TRUE(r.out.empty() && ReadFile(dir + "/out.txt") == "kept") << c.err;
+    EXPECT_EQ(ReadFile(dir + "/p.txt"), "") << c.err;
   }
   const ProcessResult help = Exec(dir, {"--help"});
   EXPECT_TRUE(help.exit_status == 0 && help.err.empty() &&

@@ -211,9 +211,9 @@ TEST(PlotProgram, BadUseFailsWithAMessageAndNoChart) {
   const struct { std::vector<std::string> args; int status; std::string text; } cases[] = {
       {{"-h"}, 0, "Usage: quelmar-plot [FILE ...] [-o OUT.svg]"},  // the start of the help
       {{"-x"}, 2, "unknown option '-x'" + help},
-      {{"--last", "0"}, 2, "option '--last' needs a whole number of 1 or more, found '0'" + help},
-      {{"--db-range", "5:-5"}, 2, "option '--db-range' needs LO:HI in dB with LO below HI, such "
-                                  "as -30:10, found '5:-5'" + help},
+      {{"--last", "0"}, 1, "option '--last' needs a whole number of 1 or more, found '0'\n"},
+      {{"--db-range", "5:-5"}, 1, "option '--db-range' needs LO:HI in dB with LO below HI, such "
+                                  "as -30:10, found '5:-5'\n"},
       {{"none.txt"}, 1, "cannot read none.txt: No such file or directory\n"},
       {{"bad.txt"}, 1, "bad.txt: no \"Results:\" block and no line of frequency and level: "
                        "nothing to plot\n"},

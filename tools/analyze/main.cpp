@@ -23,6 +23,7 @@
 #include "dsp/transfer.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
+#include "formats/memory.h"
 #include "formats/recording.h"
 #include "wav_files.h"
 
@@ -96,23 +97,37 @@ bool ParseInt(const char* s, int lowest, int highest, int* out) {
   return true;
 }
 
-// Returns 0 to go on, or the exit status.
+int UsageError(const std::string& message) {
+  fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  Usage(stderr);
+  return 2;
+}
+
+// Returns 0 to go on, or the exit status: 2 for a command line that cannot
+// be read (with the usage), 1 for a bad value.
 int ParseOptions(int argc, char** argv, Options* o) {
+  bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     bool ok = true;
-    if (a == "-h" || a == "--help") {
+    if (options_done || a.size() < 2 || a[0] != '-') {
+      o->recordings.push_back(a);
+      continue;
+    } else if (a == "--") {
+      options_done = true;
+      continue;
+    } else if (a == "-h" || a == "--help") {
       Usage(stdout);
       return -1;
     } else if (a == "--average") {
       o->average = true;
       continue;
-    } else if (a.empty() || a[0] != '-') {
-      o->recordings.push_back(a);
-      continue;
+    } else if (a != "-o" && a != "--smooth" && a != "--cal" && a != "--bands" && a != "--ir" &&
+               a != "--window") {
+      return UsageError("unknown option " + a);
     } else if (!value) {
-      ok = false;
+      return UsageError("option " + a + " needs a value");
     } else if (a == "-o") {
       o->out = value;
     } else if (a == "--smooth") {
@@ -127,13 +142,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
       char* end = nullptr;
       o->window_ms = strtod(value, &end);
       ok = end != value && *end == '\0' && o->window_ms > 0 && o->window_ms <= 60000;
-    } else {
-      ok = false;
     }
-    if (!ok || (value && value[0] == '\0')) {
-      fprintf(stderr, "%s: bad option %s\n", kProgram, a.c_str());
-      Usage(stderr);
-      return 2;
+    if (!ok || value[0] == '\0') {
+      fprintf(stderr, "%s: bad value '%s' for option %s\n", kProgram, Printable(value).c_str(),
+              a.c_str());
+      return 1;
     }
     ++i;
   }
@@ -170,10 +183,8 @@ bool CheckRange(const std::string& path, const RecordingInfo& r) {
   // The analysis holds about seven arrays of doubles of the FFT's length at
   // once; a recording too long for the machine's memory is refused rather
   // than failing half-way.
-  const double needed = 7.0 * sizeof(double) * FftSize(r.total_frames);
-  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0 && needed > static_cast<double>(pages) * page_size)
-    return Fail(path, "too long to analyse in this machine's memory");
+  if (!MemoryCanHold(7.0 * sizeof(double) * FftSize(r.total_frames)))
+    return Fail(path, "too long to analyse in the memory available");
   return true;
 }
 
@@ -312,12 +323,17 @@ std::string Format(const char* format, double a, double b = 0, double c = 0) {
 
 void Report(const Measured& m) {
   const RecordingInfo& r = m.info;
-  printf("%s: %s, %s Hz to %s Hz at %u Hz, latency %ld frames\n", m.path.c_str(),
-         r.date.c_str(), Format("%.1f", m.f_lo).c_str(), Format("%.1f", m.f_hi).c_str(), r.rate,
+  printf("%s: %s, %s Hz to %s Hz at %u Hz, latency %ld frames\n", Printable(m.path).c_str(),
+         Printable(r.date).c_str(), Format("%.1f", m.f_lo).c_str(), Format("%.1f", m.f_hi).c_str(), r.rate,
          m.latency);
   const double ms = 1000.0 * static_cast<double>(m.delay) / r.rate;
   printf("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
          ms / 1000.0 * kSpeedOfSound, m.delay);
+  if (m.delay < 0)
+    fprintf(stderr,
+            "Warning: %s: the loudest sound on input 1 came before the sweep reached it; is the "
+            "microphone connected?\n",
+            Printable(m.path).c_str());
   if (r.underruns > 0 || r.overruns > 0)
     fprintf(stderr,
             "Warning: %s: its run had %ld underrun(s) and %ld overrun(s); its alignment and so "
@@ -330,43 +346,43 @@ std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
   FindHighFreq(r.q, r.bands, r.start_freq, lo.data(), hi.data());
   double reference = 0.0;
   for (double v : mean) reference = std::max(reference, v);
-  std::string text = "Results:\nBand\tRange (Hz)\tdB\n";
-  for (size_t k = 0; k < mean.size(); ++k) {
-    const double level = mean[k] > 0 && reference > 0 ? RtodB(mean[k] / reference) : -144.0;
-    char row[512];
-    snprintf(row, sizeof row, "%i\t%.0f\t%.0f\t%.1f\n", static_cast<int>(k + 1), lo[k], hi[k],
-             level);
-    text += row;
-  }
+  std::vector<double> level(mean.size());
+  for (size_t k = 0; k < mean.size(); ++k)
+    level[k] = mean[k] > 0 && reference > 0 ? RtodB(mean[k] / reference) : -144.0;
+  std::string text;
+  FormatReport(static_cast<int>(level.size()), lo.data(), hi.data(), level.data(), text);
   return text;
 }
 
-// Appends `text` with one write; a failed or short write is undone, so what
-// the file held stays intact.
-bool AppendFile(const std::string& path, const std::string& text) {
-  // Opened without blocking: a FIFO with no reader is an error, not a wait.
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  if (fd < 0) return Fail(path, strerror(errno));
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  struct stat before;
-  const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
-  const ssize_t n = write(fd, text.data(), text.size());
-  int err = n == static_cast<ssize_t>(text.size()) ? 0 : n < 0 ? errno : ENOSPC;
-  if (err && regular && n > 0 && ftruncate(fd, before.st_size) != 0) {
-    // The message below still reports the fault.
-  }
-  if (close(fd) != 0 && !err) err = errno;
-  return err == 0 || Fail(path, strerror(err));
-}
+// The files a run writes. A run that fails half-way removes the ones it
+// created, so that a failure leaves no output behind; a file that was there
+// before is replaced whole or not at all.
+struct Outputs {
+  std::vector<std::string> created;
 
-bool Write(const std::string& path, const std::string& content) {
-  std::string error;
-  if (WriteOutputFile(path, content, &error)) return true;
-  fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-  return false;
-}
+  bool Write(const std::string& path, const std::string& content) {
+    const bool existed = access(path.c_str(), F_OK) == 0;
+    std::string error;
+    if (!WriteOutputFile(path, content, &error)) {
+      fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return Undo();
+    }
+    if (!existed) created.push_back(path);
+    return true;
+  }
+
+  // The band table goes last: its append undoes itself.
+  bool Append(const std::string& path, const std::string& text) {
+    AppendStep step;
+    if (const int err = AppendWithUndo(path, text, &step)) return Fail(path, strerror(err)), Undo();
+    return true;
+  }
+
+  bool Undo() {
+    for (const std::string& path : created) unlink(path.c_str());
+    return false;
+  }
+};
 
 std::string DefaultOutput(const std::string& recording, bool average) {
   std::string base = recording;
@@ -420,7 +436,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     snprintf(line, sizeof line,
              "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
              "343 m/s)",
-             p.c_str(), m.info.date.c_str(), m.info.device.c_str(), m.info.rate, m.latency,
+             Printable(p).c_str(), Printable(m.info.date).c_str(),
+             Printable(m.info.device).c_str(), m.info.rate, m.latency,
              1000.0 * m.delay / m.info.rate, static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound);
     header.push_back(line);
   }
@@ -453,19 +470,16 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     curve.db.push_back(db);
     curve.phase.push_back(deg);
   }
-  if (!Write(out, FormatResponse(top, curve))) return false;
+  std::string ir_bytes, error;
+  if (!o.ir.empty() && !FloatWav(m.ir, m.info.rate, &ir_bytes, &error)) return Fail(o.ir, error);
+  const std::string block = o.bands.empty() ? "" : BandBlock(first, bands);
+  Outputs files;
+  if (!files.Write(out, FormatResponse(top, curve))) return false;
+  if (!o.ir.empty() && !files.Write(o.ir, ir_bytes)) return false;
+  if (!o.bands.empty() && !files.Append(o.bands, block)) return false;
   printf("Response written to %s\n", out.c_str());
-  if (!o.bands.empty()) {
-    const std::string block = BandBlock(first, bands);
-    printf("%s", block.c_str());
-    if (!AppendFile(o.bands, block)) return false;
-  }
-  if (!o.ir.empty()) {
-    std::string bytes, error;
-    if (!FloatWav(m.ir, m.info.rate, &bytes, &error)) return Fail(o.ir, error);
-    if (!Write(o.ir, bytes)) return false;
-    printf("Impulse response written to %s\n", o.ir.c_str());
-  }
+  if (!o.ir.empty()) printf("Impulse response written to %s\n", o.ir.c_str());
+  printf("%s", block.c_str());
   return true;
 }
 
@@ -497,17 +511,29 @@ int main(int argc, char** argv) {
     }
     o.recordings.push_back(newest);
   }
-  // Every recording is checked before anything is written.
+  // Every recording is checked before anything is written, and no output
+  // may replace an input or another output.
   for (const std::string& p : o.recordings) {
     RecordingInfo r;
     std::string error;
     if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error), 1;
+    if (!CheckRange(p, r)) return 1;
   }
-  if (o.average || o.recordings.size() == 1) {
-    const std::string out = o.out.empty() ? DefaultOutput(o.recordings[0], o.average) : o.out;
-    return Run(o.recordings, o, cals, out) ? 0 : 1;
+  const bool one = o.average || o.recordings.size() == 1;
+  std::vector<std::string> outputs = {o.ir, o.bands}, inputs = o.recordings;
+  inputs.insert(inputs.end(), o.cal_paths.begin(), o.cal_paths.end());
+  if (one) outputs.push_back(o.out.empty() ? DefaultOutput(o.recordings[0], o.average) : o.out);
+  for (size_t k = 0; !one && k < o.recordings.size(); ++k)
+    outputs.push_back(DefaultOutput(o.recordings[k], false));
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    for (size_t j = 0; j < k && !outputs[k].empty(); ++j)
+      if (SameFile(outputs[k], outputs[j])) return Fail(outputs[k], "named for two outputs"), 1;
+    for (const std::string& in : inputs)
+      if (!outputs[k].empty() && SameFile(outputs[k], in))
+        return Fail(outputs[k], "an output would overwrite the input " + in), 1;
   }
-  for (const std::string& p : o.recordings)
-    if (!Run({p}, o, cals, DefaultOutput(p, false))) return 1;
+  if (one) return Run(o.recordings, o, cals, outputs.back()) ? 0 : 1;
+  for (size_t k = 0; k < o.recordings.size(); ++k)
+    if (!Run({o.recordings[k]}, o, cals, outputs[k + 2])) return 1;
   return 0;
 }

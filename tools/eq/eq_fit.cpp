@@ -30,10 +30,6 @@ constexpr double kGainCost = 2e-2;
 
 double Weight(double e) { return e > 0.0 ? 1.0 : kShortfallWeight; }
 
-double PeakDb(const FilterSpec& f, double freq, double rate) {
-  return 20.0 * std::log10(std::abs(BiquadResponse(MakeBiquad(f, rate), freq, rate)));
-}
-
 FilterSpec FromParams(const double* x) {
   FilterSpec f;
   f.type = FilterType::kPeak;
@@ -83,7 +79,7 @@ std::vector<double> Residual(const EqProblem& p, const std::vector<FilterSpec>& 
   std::vector<double> r(p.freq.size());
   for (size_t k = 0; k < r.size(); ++k) {
     r[k] = p.level[k] - p.target[k];
-    for (const FilterSpec& f : filters) r[k] += PeakDb(f, p.freq[k], rate);
+    r[k] += FilterChainDb(filters.data(), static_cast<int>(filters.size()), p.freq[k], rate);
   }
   return r;
 }

@@ -1,6 +1,7 @@
 // quelmar-eq: proposes the peaking filters that bring a measured response to
 // a target, and writes them for the equaliser the user runs.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -139,12 +140,6 @@ int ParseArguments(int argc, char** argv, Options* o) {
   return -1;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // "room-response.txt" gives "room-eq.txt" (or "room-camilladsp.yml").
 std::string DefaultOutput(std::string input, Format format) {
   const size_t slash = input.rfind('/');
@@ -166,12 +161,6 @@ std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0)
 
 // A file name for a comment or header line: control characters (a line
 // break would end the line) shown as '?'.
-std::string Printable(std::string name) {
-  for (char& c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return name;
-}
-
 // The preamp's cut as printed: "-2.5", or "0.0" when none is needed.
 std::string Cut(double preamp_db) { return Printf("%.1f", preamp_db > 0.0 ? -preamp_db : 0.0); }
 
@@ -292,7 +281,7 @@ int main(int argc, char** argv) {
   for (const std::string& path : {o.input, o.target})
     if (!path.empty() && (SameFile(o.output, path) || SameFile(o.predicted, path)))
       return Fail("an output would overwrite the input " + path);
-  if (!o.predicted.empty() && (o.predicted == o.output || SameFile(o.predicted, o.output)))
+  if (!o.predicted.empty() && SameFile(o.predicted, o.output))
     return Fail("the filter file and --predicted name the same file " + o.output);
 
   EqProblem problem;
@@ -311,10 +300,16 @@ int main(int argc, char** argv) {
   const std::string apo = ApoFile(filters, preamp);
   const std::string content =
       o.format == Format::kApo ? apo : CamillaFile(filters, preamp, o.input);
-  if (!WriteOutputFile(o.output, content, &error)) return Fail(error);
+  // The prediction first: when the filter file then fails, a prediction this
+  // run created is removed again, so that a failure leaves no output behind.
+  const bool predicted_existed = access(o.predicted.c_str(), F_OK) == 0;
   if (!o.predicted.empty() &&
       !WriteOutputFile(o.predicted, PredictedFile(response, filters, preamp, o), &error))
     return Fail(error);
+  if (!WriteOutputFile(o.output, content, &error)) {
+    if (!o.predicted.empty() && !predicted_existed) unlink(o.predicted.c_str());
+    return Fail(error);
+  }
 
   if (o.target.empty()) {
     printf("Target: flat at %.1f dB, the response's median level over %s\n",

@@ -97,8 +97,8 @@ bool ParseDbRange(const std::string& value, double* lo, double* hi) {
          std::fabs(*lo) <= kMaxLevel && std::fabs(*hi) <= kMaxLevel && *lo < *hi;
 }
 
-// Fills *options from the command line; returns an exit status (2) on a
-// usage error, or -1 to go on.
+// Fills *options from the command line; returns an exit status (2 on a
+// usage error, 1 on a bad value), or -1 to go on.
 int ParseArguments(int argc, char** argv, Options* options) {
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -133,27 +133,19 @@ int ParseArguments(int argc, char** argv, Options* options) {
       options->chart.title = value;
     } else if (arg == "--last") {
       if (!ParseCount(value, &options->last)) {
-        return UsageError("option '--last' needs a whole number of 1 or more, found '" + value +
-                          "'");
+        return Fail("option '--last' needs a whole number of 1 or more, found '" + value + "'");
       }
     } else {
       ChartOptions& c = options->chart;
       if (!ParseDbRange(value, &c.db_lo, &c.db_hi)) {
-        return UsageError(
-            "option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, found '" +
-            value + "'");
+        return Fail("option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, "
+                    "found '" + value + "'");
       }
       c.fixed_range = true;
     }
   }
   if (options->inputs.empty()) options->inputs.push_back("sweep_out.txt");
   return -1;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
 }
 
 // Reads one file as a result file or, without a "Results:" block, as a

@@ -1,4 +1,6 @@
-#include "console/memory.h"
+#include "formats/memory.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -83,4 +85,11 @@ double AvailableMemory() {
                 groups);
   }
   return MemoryRoom(ReadText("/proc/meminfo"), groups);
+}
+
+bool MemoryCanHold(double bytes) {
+  const double available = AvailableMemory();
+  if (available >= 0) return bytes < available;
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  return pages <= 0 || page_size <= 0 || bytes < static_cast<double>(pages) * page_size;
 }

@@ -1,6 +1,6 @@
 // The memory a run can count on, from the texts of /proc/meminfo and of the
 // control-group files.
-#include "console/memory.h"
+#include "formats/memory.h"
 
 #include <gtest/gtest.h>
 

@@ -19,3 +19,9 @@ double MemoryRoom(const std::string& meminfo, const std::vector<CgroupMemory>& g
 // MemoryRoom for this process, from /proc and the control groups (version 2
 // and version 1) it belongs to, each level up to the root.
 double AvailableMemory();
+
+// Linux grants large allocations it cannot back (overcommit) and kills the
+// process when they are used, so work that needs more than this is refused
+// up front: true when `bytes` fit in AvailableMemory, or, where that gives
+// no figure, in the machine's memory.
+bool MemoryCanHold(double bytes);
