@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dsp/smoothing.h"
+#include "formats/file_io.h"
 
 namespace {
 
@@ -93,7 +94,9 @@ double CurveDbAt(const Curve& curve, double freq) {
 
 std::string FormatResponse(const std::vector<std::string>& header, const Curve& curve) {
   std::string text;
-  for (const std::string& line : header) text += "* " + line + "\n";
+  // Names in a header are shown through Printable: a line break in one
+  // would otherwise start a line of data.
+  for (const std::string& line : header) text += "* " + Printable(line) + "\n";
   const bool phase = curve.phase.size() == curve.freq.size() && !curve.freq.empty();
   text += phase ? "* Freq(Hz), SPL(dB), Phase(degrees)\n" : "* Freq(Hz), SPL(dB)\n";
   char row[128];

@@ -26,5 +26,5 @@ bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error)
 double CurveDbAt(const Curve& curve, double freq);
 
 // A response in the layout of a measurement exported as text: each header
-// line prefixed with "* ", the column line, then "freq, dB[, degrees]" lines.
+// line shown through Printable and prefixed with "* ", the column line, then "freq, dB[, degrees]" lines.
 std::string FormatResponse(const std::vector<std::string>& header, const Curve& curve);
