@@ -3,11 +3,8 @@
 // microphone channel is aligned by the sync pulse on the loopback channel,
 // and H(f) = Y(f) / X(f) gives the gain from output 1 to input 1 at every
 // frequency the sweep covered.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
-#include <cerrno>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -16,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
+#include "common/outputs.h"
 #include "dsp/analysis.h"
 #include "dsp/band_edges.h"
 #include "dsp/signals.h"
@@ -29,7 +28,9 @@
 
 namespace {
 
-const char kProgram[] = "quelmar-analyze";
+using tool::Fail;
+using tool::Format;
+
 const double kSpeedOfSound = 343.0;  // m/s
 const int kPointsPerOctave = 48;
 const int kDefaultSmoothing = 12;  // 1/12 octave
@@ -65,105 +66,40 @@ struct Measured {
   std::vector<double> ir;         // when asked for
 };
 
-void Usage(FILE* to) {
-  fprintf(to,
-          "Usage: %s [RECORDING.wav ...] [-o OUT.txt] [--smooth N] [--cal FILE]\n"
-          "                       [--bands FILE] [--ir IR.wav] [--window MS] [--average]\n"
-          "Computes the exact response (output 1 to input 1) from recordings that quelmar\n"
-          "keeps (sweep_NNN.wav); with none named, the newest in this folder.\n"
-          "  -o OUT.txt     response file (default: the recording's name with\n"
-          "                 -response.txt), 48 points per octave, REW text layout\n"
-          "  --smooth N     1/N-octave smoothing: the mean of |H|^2 over f*2^(+-1/2N)\n"
-          "                 (default %d; 0 for none)\n"
-          "  --cal FILE     calibration to subtract (microphone or interface; may be\n"
-          "                 given more than once; a response file of ours is one)\n"
-          "  --bands FILE   append the recording's band levels from H to FILE, in the\n"
-          "                 result file's format, and print them\n"
-          "  --ir IR.wav    write the impulse response (32-bit float WAV)\n"
-          "  --window MS    keep MS milliseconds of the impulse response after the\n"
-          "                 direct sound (1 ms before it, faded over its last fifth,\n"
-          "                 at most 5 ms): the speaker without the room\n"
-          "  --average      one response: the power average of all recordings named\n"
-          "  -h, --help     this text\n",
-          kProgram, kDefaultSmoothing);
-}
-
-bool ParseInt(const char* s, int lowest, int highest, int* out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = strtol(s, &end, 10);
-  if (errno || end == s || *end || v < lowest || v > highest) return false;
-  *out = static_cast<int>(v);
-  return true;
-}
-
-int UsageError(const std::string& message) {
-  fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-  Usage(stderr);
-  return 2;
-}
-
-// Returns 0 to go on, or the exit status: 2 for a command line that cannot
-// be read (with the usage), 1 for a bad value.
-int ParseOptions(int argc, char** argv, Options* o) {
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    bool ok = true;
-    if (options_done || a.size() < 2 || a[0] != '-') {
-      o->recordings.push_back(a);
-      continue;
-    } else if (a == "--") {
-      options_done = true;
-      continue;
-    } else if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return -1;
-    } else if (a == "--average") {
-      o->average = true;
-      continue;
-    } else if (a != "-o" && a != "--smooth" && a != "--cal" && a != "--bands" && a != "--ir" &&
-               a != "--window") {
-      return UsageError("unknown option " + a);
-    } else if (!value) {
-      return UsageError("option " + a + " needs a value");
-    } else if (a == "-o") {
-      o->out = value;
-    } else if (a == "--smooth") {
-      ok = ParseInt(value, 0, 1000, &o->smooth);
-    } else if (a == "--cal") {
-      o->cal_paths.push_back(value);
-    } else if (a == "--bands") {
-      o->bands = value;
-    } else if (a == "--ir") {
-      o->ir = value;
-    } else if (a == "--window") {
-      char* end = nullptr;
-      o->window_ms = strtod(value, &end);
-      ok = end != value && *end == '\0' && o->window_ms > 0 && o->window_ms <= 60000;
-    }
-    if (!ok || value[0] == '\0') {
-      fprintf(stderr, "%s: bad value '%s' for option %s\n", kProgram, Printable(value).c_str(),
-              a.c_str());
-      return 1;
-    }
-    ++i;
-  }
-  if (o->recordings.size() > 1 && !o->average && (!o->out.empty() || !o->ir.empty())) {
-    fprintf(stderr, "%s: -o and --ir name one file: give one recording or --average\n", kProgram);
-    return 2;
-  }
-  if (o->average && !o->ir.empty()) {
-    fprintf(stderr, "%s: --ir takes one recording, not an average\n", kProgram);
-    return 2;
-  }
-  return 0;
-}
-
-bool Fail(const std::string& path, const std::string& what) {
-  fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), what.c_str());
-  return false;
+// The command line, each option read into *o.
+tool::Tool CommandLine(Options* o) {
+  return {
+      "quelmar-analyze",
+      {"[RECORDING.wav ...]", "RECORDING.wav",
+       "recordings that quelmar keeps (sweep_NNN.wav); with none named, the newest in this "
+       "folder",
+       "recording", 0, -1},
+      "Computes the exact response (output 1 to input 1) from recordings.",
+      {{'o', nullptr, "OUT.txt",
+        "response file (default: the recording's name with -response.txt), 48 points per "
+        "octave, REW text layout",
+        tool::FileName(&o->out)},
+       {0, "smooth", "N",
+        Format("1/N-octave smoothing: the mean of |H|^2 over f*2^(+-1/2N) (default %d; 0 for none)",
+               kDefaultSmoothing),
+        tool::Whole(&o->smooth, 0, 1000)},
+       {0, "cal", "FILE",
+        "calibration to subtract (microphone or interface; may be given more than once; a "
+        "response file of ours is one)",
+        tool::FileNames(&o->cal_paths)},
+       {0, "bands", "FILE",
+        "append the recording's band levels from H to FILE, in the result file's format, and "
+        "print them",
+        tool::FileName(&o->bands)},
+       {0, "ir", "IR.wav", "write the impulse response (32-bit float WAV)", tool::FileName(&o->ir)},
+       {0, "window", "MS",
+        "keep MS milliseconds of the impulse response after the direct sound (1 ms before it, "
+        "faded over its last fifth, at most 5 ms): the speaker without the room",
+        tool::Number(&o->window_ms, std::nextafter(0.0, 1.0), 60000,
+                     "a number of milliseconds above 0, at most 60000")},
+       {0, "average", nullptr, "one response: the power average of all recordings named",
+        tool::Switch(&o->average)}},
+      ""};
 }
 
 // The range the sweep covered, in hertz at the granted rate: its nominal
@@ -315,30 +251,23 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   return true;
 }
 
-std::string Format(const char* format, double a, double b = 0, double c = 0) {
-  char s[256];
-  snprintf(s, sizeof s, format, a, b, c);
-  return s;
-}
-
-void Report(const Measured& m) {
+// What the analysis of one recording prints; its warnings go to standard
+// error at once.
+std::string Report(const Measured& m) {
   const RecordingInfo& r = m.info;
-  printf("%s: %s, %s Hz to %s Hz at %u Hz, latency %ld frames\n", Printable(m.path).c_str(),
-         Printable(r.date).c_str(), Format("%.1f", m.f_lo).c_str(), Format("%.1f", m.f_hi).c_str(), r.rate,
-         m.latency);
   const double ms = 1000.0 * static_cast<double>(m.delay) / r.rate;
-  printf("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
-         ms / 1000.0 * kSpeedOfSound, m.delay);
   if (m.delay < 0)
-    fprintf(stderr,
-            "Warning: %s: the loudest sound on input 1 came before the sweep reached it; is the "
-            "microphone connected?\n",
-            Printable(m.path).c_str());
+    tool::Warn(m.path + ": the loudest sound on input 1 came before the sweep reached it; is the "
+                        "microphone connected?");
   if (r.underruns > 0 || r.overruns > 0)
-    fprintf(stderr,
-            "Warning: %s: its run had %ld underrun(s) and %ld overrun(s); its alignment and so "
-            "its time of flight and phase may be wrong.\n",
-            m.path.c_str(), r.underruns, r.overruns);
+    tool::Warn(Format("%s: its run had %ld underrun(s) and %ld overrun(s); its alignment and so "
+                      "its time of flight and phase may be wrong.",
+                      m.path.c_str(), r.underruns, r.overruns));
+  return Format("%s: %s, %.1f Hz to %.1f Hz at %u Hz, latency %ld frames\n",
+                Printable(m.path).c_str(), Printable(r.date).c_str(), m.f_lo, m.f_hi, r.rate,
+                m.latency) +
+         Format("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
+                ms / 1000.0 * kSpeedOfSound, m.delay);
 }
 
 std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
@@ -354,36 +283,6 @@ std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
   return text;
 }
 
-// The files a run writes. A run that fails half-way removes the ones it
-// created, so that a failure leaves no output behind; a file that was there
-// before is replaced whole or not at all.
-struct Outputs {
-  std::vector<std::string> created;
-
-  bool Write(const std::string& path, const std::string& content) {
-    const bool existed = access(path.c_str(), F_OK) == 0;
-    std::string error;
-    if (!WriteOutputFile(path, content, &error)) {
-      fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-      return Undo();
-    }
-    if (!existed) created.push_back(path);
-    return true;
-  }
-
-  // The band table goes last: its append undoes itself.
-  bool Append(const std::string& path, const std::string& text) {
-    AppendStep step;
-    if (const int err = AppendWithUndo(path, text, &step)) return Fail(path, strerror(err)), Undo();
-    return true;
-  }
-
-  bool Undo() {
-    for (const std::string& path : created) unlink(path.c_str());
-    return false;
-  }
-};
-
 std::string DefaultOutput(const std::string& recording, bool average) {
   std::string base = recording;
   if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".wav") == 0)
@@ -391,9 +290,12 @@ std::string DefaultOutput(const std::string& recording, bool average) {
   return base + (average ? "-average-response.txt" : "-response.txt");
 }
 
-// Analyses `paths` into one response (their power average when several).
+// Analyses `paths` into one response (their power average when several)
+// for the file `out`: gives `files` what to write and adds what to print
+// once they are written to *said.
 bool Run(const std::vector<std::string>& paths, const Options& o,
-         const std::vector<Calibration>& cals, const std::string& out) {
+         const std::vector<Calibration>& cals, const std::string& out, tool::Outputs* files,
+         std::string* said) {
   // The output frequencies are those every recording covers.
   double lo = 0, hi = 1e300;
   RecordingInfo first;
@@ -421,7 +323,7 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   for (const std::string& p : paths) {
     m = Measured();
     if (!Analyse(p, o, cals, points, &m)) return false;
-    Report(m);
+    *said += Report(m);
     for (size_t k = 0; k < points.size(); ++k) {
       power[k] += m.power[k] / paths.size();
       // Each phase counts with its own time of flight removed.
@@ -432,14 +334,11 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     bands.resize(m.band_mean.size(), 0.0);
     for (size_t b = 0; b < bands.size(); ++b)
       bands[b] = m.band_mean[b] < 0 || bands[b] < 0 ? -1.0 : bands[b] + m.band_mean[b] * m.band_mean[b];
-    char line[512];
-    snprintf(line, sizeof line,
-             "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
-             "343 m/s)",
-             Printable(p).c_str(), Printable(m.info.date).c_str(),
-             Printable(m.info.device).c_str(), m.info.rate, m.latency,
-             1000.0 * m.delay / m.info.rate, static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound);
-    header.push_back(line);
+    header.push_back(Format(
+        "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
+        "343 m/s)",
+        p.c_str(), m.info.date.c_str(), m.info.device.c_str(), m.info.rate, m.latency,
+        1000.0 * m.delay / m.info.rate, static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound));
   }
   for (double& b : bands) b = b < 0 ? -1.0 : std::sqrt(b / paths.size());
 
@@ -473,42 +372,41 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   std::string ir_bytes, error;
   if (!o.ir.empty() && !FloatWav(m.ir, m.info.rate, &ir_bytes, &error)) return Fail(o.ir, error);
   const std::string block = o.bands.empty() ? "" : BandBlock(first, bands);
-  Outputs files;
-  if (!files.Write(out, FormatResponse(top, curve))) return false;
-  if (!o.ir.empty() && !files.Write(o.ir, ir_bytes)) return false;
-  if (!o.bands.empty() && !files.Append(o.bands, block)) return false;
-  printf("Response written to %s\n", out.c_str());
-  if (!o.ir.empty()) printf("Impulse response written to %s\n", o.ir.c_str());
-  printf("%s", block.c_str());
+  files->Write(out, FormatResponse(top, curve));
+  *said += "Response written to " + Printable(out) + "\n";
+  if (!o.ir.empty()) {
+    files->Write(o.ir, ir_bytes);
+    *said += "Impulse response written to " + Printable(o.ir) + "\n";
+  }
+  if (!o.bands.empty()) files->Append(o.bands, block);
+  *said += block;
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Options o;
-  if (int status = ParseOptions(argc, argv, &o)) return status < 0 ? 0 : status;
+  const tool::Tool command_line = CommandLine(&o);
+  if (auto status = tool::ParseCommandLine(command_line, argc, argv, &o.recordings)) return *status;
+  if (o.recordings.size() > 1 && !o.average && (!o.out.empty() || !o.ir.empty()))
+    return tool::UsageError(command_line,
+                            "-o and --ir name one file: give one recording or --average");
+  if (o.average && !o.ir.empty())
+    return tool::UsageError(command_line, "--ir takes one recording, not an average");
 
   std::vector<Calibration> cals;
   for (const std::string& path : o.cal_paths) {
     Calibration c;
     c.path = path;
     std::string text, error;
-    if (!ReadWholeFile(path, kMaxCalibrationBytes, &text, &error)) {
-      fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-      return 1;
-    }
-    if (!ParseCurve(text.data(), text.size(), &c.curve, &error)) return Fail(path, error), 1;
-    if (c.curve.freq.empty()) return Fail(path, "no calibration points"), 1;
+    if (!ReadWholeFile(path, kMaxCalibrationBytes, &text, &error)) return Fail(error);
+    if (!ParseCurve(text.data(), text.size(), &c.curve, &error)) return Fail(path + ": " + error);
+    if (c.curve.freq.empty()) return Fail(path + ": no calibration points");
     cals.push_back(std::move(c));
   }
 
   if (o.recordings.empty()) {
     const std::string newest = NewestRecording(".");
-    if (newest.empty()) {
-      fprintf(stderr, "%s: no recording (sweep_NNN.wav) in this folder; name one\n", kProgram);
-      return 1;
-    }
+    if (newest.empty()) return Fail("no recording (sweep_NNN.wav) in this folder; name one");
     o.recordings.push_back(newest);
   }
   // Every recording is checked before anything is written, and no output
@@ -516,24 +414,31 @@ int main(int argc, char** argv) {
   for (const std::string& p : o.recordings) {
     RecordingInfo r;
     std::string error;
-    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error), 1;
+    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p + ": " + error);
     if (!CheckRange(p, r)) return 1;
   }
-  const bool one = o.average || o.recordings.size() == 1;
-  std::vector<std::string> outputs = {o.ir, o.bands}, inputs = o.recordings;
+  std::vector<std::string> inputs = o.recordings, responses;
   inputs.insert(inputs.end(), o.cal_paths.begin(), o.cal_paths.end());
-  if (one) outputs.push_back(o.out.empty() ? DefaultOutput(o.recordings[0], o.average) : o.out);
+  tool::Outputs files(inputs);
+  const bool one = o.average || o.recordings.size() == 1;
+  if (one) responses.push_back(o.out.empty() ? DefaultOutput(o.recordings[0], o.average) : o.out);
   for (size_t k = 0; !one && k < o.recordings.size(); ++k)
-    outputs.push_back(DefaultOutput(o.recordings[k], false));
-  for (size_t k = 0; k < outputs.size(); ++k) {
-    for (size_t j = 0; j < k && !outputs[k].empty(); ++j)
-      if (SameFile(outputs[k], outputs[j])) return Fail(outputs[k], "named for two outputs"), 1;
-    for (const std::string& in : inputs)
-      if (!outputs[k].empty() && SameFile(outputs[k], in))
-        return Fail(outputs[k], "an output would overwrite the input " + in), 1;
-  }
-  if (one) return Run(o.recordings, o, cals, outputs.back()) ? 0 : 1;
-  for (size_t k = 0; k < o.recordings.size(); ++k)
-    if (!Run({o.recordings[k]}, o, cals, outputs[k + 2])) return 1;
+    responses.push_back(DefaultOutput(o.recordings[k], false));
+  for (const std::string& path : responses)
+    if (!files.Name(path)) return 1;
+  for (const std::string& path : {o.ir, o.bands})
+    if (!path.empty() && !files.Name(path)) return 1;
+
+  std::string said;
+  for (size_t k = 0; k < responses.size(); ++k)
+    if (!Run(one ? o.recordings : std::vector<std::string>{o.recordings[k]}, o, cals, responses[k],
+             &files, &said))
+      return 1;
+  if (!files.Commit()) return 1;
+  fputs(said.c_str(), stdout);
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return tool::Finish(Main(argc, argv)); }

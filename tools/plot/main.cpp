@@ -1,17 +1,12 @@
 // quelmar-plot: draws the runs of result files and responses as one SVG chart.
-#include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "common/command_line.h"
+#include "common/outputs.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
 #include "plot/result_file.h"
@@ -26,36 +21,43 @@ constexpr size_t kMaxFileBytes = 64u << 20;
 // The largest level magnitude in dB that the chart takes, as in result files.
 constexpr double kMaxLevel = 10000.0;
 
-const char kUsage[] =
-    "Usage: quelmar-plot [FILE ...] [-o OUT.svg] [--last N] [--db-range LO:HI]\n"
-    "                    [--title TEXT]\n"
-    "Draws result files and response files as one SVG chart: level in dB against\n"
-    "frequency on a logarithmic axis, each run of a result file as a step line\n"
-    "over its bands, each response as a continuous line.\n"
-    "\n"
-    "  FILE              result or response file to read (default sweep_out.txt)\n"
-    "  -o OUT.svg        chart to write (default sweep_out.svg)\n"
-    "  --last N          draw only the newest N runs of each result file\n"
-    "  --db-range LO:HI  levels shown, such as -30:10 (default: every level but\n"
-    "                    far outliers below the bulk)\n"
-    "  --title TEXT      title of the chart (default \"Room response\")\n"
-    "  -h, --help        show this help and exit\n"
-    "\n"
-    "A file with a \"Results:\" block is a result file: each block is one run,\n"
-    "named \"run N\" in file order, after the file name when several result files\n"
-    "are drawn. Any other file is a response: lines of frequency, level in dB and\n"
-    "optional phase, separated by spaces, tabs or commas; lines that do not begin\n"
-    "with a number (\"*\" headers) are skipped. A response is named by its file.\n"
-    "Bands without data are left as gaps. Levels outside the range run along the\n"
-    "frame's edge, marked by a triangle.";
-
 struct Options {
   std::vector<std::string> inputs;
   std::string output = "sweep_out.svg";
-  long last = 0;  // 0: every run
+  int last = 0;  // 0: every run
   ChartOptions chart;
-  bool help = false;
 };
+
+// The command line, each option read into *o.
+tool::Tool CommandLine(Options* o) {
+  return {
+      "quelmar-plot",
+      {"[FILE ...]", "FILE", "result or response file to read (default sweep_out.txt)", "file", 0,
+       -1},
+      "Draws result files and response files as one SVG chart: level in dB against\n"
+      "frequency on a logarithmic axis, each run of a result file as a step line\n"
+      "over its bands, each response as a continuous line.",
+      {{'o', nullptr, "OUT.svg", "chart to write (default sweep_out.svg)", tool::FileName(&o->output)},
+       {0, "last", "N", "draw only the newest N runs of each result file",
+        tool::Whole(&o->last, 1, INT_MAX)},
+       {0, "db-range", "LO:HI",
+        "levels shown, such as -30:10 (default: every level but far outliers below the bulk)",
+        {"LO:HI in dB with LO below HI, such as -30:10",
+         [o](const std::string& v) {
+           ChartOptions& c = o->chart;
+           return tool::ReadPair(v, ':', &c.db_lo, &c.db_hi) && std::fabs(c.db_lo) <= kMaxLevel &&
+                  std::fabs(c.db_hi) <= kMaxLevel && c.db_lo < c.db_hi && (c.fixed_range = true);
+         }}},
+       {0, "title", "TEXT", "title of the chart (default \"Room response\")",
+        tool::Text(&o->chart.title)}},
+      "A file with a \"Results:\" block is a result file: each block is one run,\n"
+      "named \"run N\" in file order, after the file name when several result files\n"
+      "are drawn. Any other file is a response: lines of frequency, level in dB and\n"
+      "optional phase, separated by spaces, tabs or commas; lines that do not begin\n"
+      "with a number (\"*\" headers) are skipped. A response is named by its file.\n"
+      "Bands without data are left as gaps. Levels outside the range run along the\n"
+      "frame's edge, marked by a triangle."};
+}
 
 // One file named on the command line, read.
 struct Input {
@@ -65,88 +67,6 @@ struct Input {
   Curve curve;                // a response
   size_t first = 0;           // the first run drawn
 };
-
-int Fail(const std::string& message) {
-  fprintf(stderr, "quelmar-plot: %s\n", message.c_str());
-  return 1;
-}
-
-int UsageError(const std::string& message) {
-  fprintf(stderr, "quelmar-plot: %s\n%s\n", message.c_str(), kUsage);
-  return 2;
-}
-
-// A whole number of 1 or more, as typed.
-bool ParseCount(const std::string& value, long* n) {
-  char* end = nullptr;
-  errno = 0;
-  *n = strtol(value.c_str(), &end, 10);
-  return !value.empty() && *end == '\0' && errno == 0 && *n >= 1 && *n <= INT_MAX &&
-         value[0] != '+' && value[0] != ' ';
-}
-
-// "LO:HI" with LO below HI, both within the levels the chart takes.
-bool ParseDbRange(const std::string& value, double* lo, double* hi) {
-  const char* text = value.c_str();
-  char* end = nullptr;
-  *lo = strtod(text, &end);
-  if (end == text || *end != ':' || isspace(static_cast<unsigned char>(end[1]))) return false;
-  const char* second = end + 1;
-  *hi = strtod(second, &end);
-  return end != second && *end == '\0' && !isspace(static_cast<unsigned char>(text[0])) &&
-         std::fabs(*lo) <= kMaxLevel && std::fabs(*hi) <= kMaxLevel && *lo < *hi;
-}
-
-// Fills *options from the command line; returns an exit status (2 on a
-// usage error, 1 on a bad value), or -1 to go on.
-int ParseArguments(int argc, char** argv, Options* options) {
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      options->inputs.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
-      options->help = true;
-      continue;
-    }
-    if (arg != "-o" && arg != "--last" && arg != "--title" && arg != "--db-range") {
-      return UsageError("unknown option '" + arg + "'");
-    }
-    if (i + 1 >= argc) {
-      const char* what = arg == "-o"        ? "a file name"
-                         : arg == "--last"  ? "a number"
-                         : arg == "--title" ? "a text"
-                                            : "a range";
-      return UsageError("option '" + arg + "' needs " + what);
-    }
-    std::string value = argv[++i];
-    if (arg == "-o") {
-      if (value.empty()) return UsageError("option '-o' needs a file name");
-      options->output = value;
-    } else if (arg == "--title") {
-      options->chart.title = value;
-    } else if (arg == "--last") {
-      if (!ParseCount(value, &options->last)) {
-        return Fail("option '--last' needs a whole number of 1 or more, found '" + value + "'");
-      }
-    } else {
-      ChartOptions& c = options->chart;
-      if (!ParseDbRange(value, &c.db_lo, &c.db_hi)) {
-        return Fail("option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, "
-                    "found '" + value + "'");
-      }
-      c.fixed_range = true;
-    }
-  }
-  if (options->inputs.empty()) options->inputs.push_back("sweep_out.txt");
-  return -1;
-}
 
 // Reads one file as a result file or, without a "Results:" block, as a
 // response; on failure sets *error to a message naming the file.
@@ -169,11 +89,8 @@ bool ReadInput(Input* in, std::string* error) {
   }
   for (size_t k = 0; k < in->curve.db.size(); ++k) {
     if (std::fabs(in->curve.db[k]) > kMaxLevel) {
-      char what[128];
-      snprintf(what, sizeof what,
-               ": expected levels between -10000 and 10000 dB, found %g dB at %g Hz",
-               in->curve.db[k], in->curve.freq[k]);
-      *error = in->path + what;
+      *error = in->path + tool::Format(": expected levels between -10000 and 10000 dB, found %g dB at %g Hz",
+                                       in->curve.db[k], in->curve.freq[k]);
       return false;
     }
   }
@@ -182,27 +99,18 @@ bool ReadInput(Input* in, std::string* error) {
 
 // "runs 2 to 3 of 3" or "run 1 of 1".
 std::string RunsShown(const Input& in) {
-  char text[80];
   const size_t n = in.runs.size();
-  if (n - in.first == 1) {
-    snprintf(text, sizeof text, "run %d of %zu", in.runs[in.first].number, n);
-  } else {
-    snprintf(text, sizeof text, "runs %d to %d of %zu", in.runs[in.first].number,
-             in.runs.back().number, n);
-  }
-  return text;
+  if (n - in.first == 1) return tool::Format("run %d of %zu", in.runs[in.first].number, n);
+  return tool::Format("runs %d to %d of %zu", in.runs[in.first].number, in.runs.back().number, n);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Options options;
-  int status = ParseArguments(argc, argv, &options);
-  if (status >= 0) return status;
-  if (options.help) {
-    puts(kUsage);
-    return 0;
-  }
+  if (auto status = tool::ParseCommandLine(CommandLine(&options), argc, argv, &options.inputs))
+    return *status;
+  if (options.inputs.empty()) options.inputs.push_back("sweep_out.txt");
+  tool::Outputs files(options.inputs);
+  if (!files.Name(options.output)) return 1;
 
   std::vector<Input> inputs(options.inputs.size());
   size_t result_files = 0;
@@ -210,11 +118,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < inputs.size(); ++i) {
     Input& in = inputs[i];
     in.path = options.inputs[i];
-    if (!ReadInput(&in, &error)) return Fail(error);
-    if (SameFile(in.path, options.output)) {
-      return Fail(std::string("the chart would overwrite the ") +
-                  (in.results ? "result" : "response") + " file " + in.path);
-    }
+    if (!ReadInput(&in, &error)) return tool::Fail(error);
     if (!in.results) continue;
     ++result_files;
     if (options.last > 0 && static_cast<size_t>(options.last) < in.runs.size()) {
@@ -242,7 +146,12 @@ int main(int argc, char** argv) {
   }
   std::string svg;
   WriteSvgChart(lines.data(), lines.size(), options.chart, &svg);
-  if (!WriteOutputFile(options.output, svg, &error)) return Fail(error);
-  printf("Wrote %s: %s\n", options.output.c_str(), summary.c_str());
+  files.Write(options.output, svg);
+  if (!files.Commit()) return 1;
+  printf("Wrote %s: %s\n", Printable(options.output).c_str(), Printable(summary).c_str());
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return tool::Finish(Main(argc, argv)); }
