@@ -3,10 +3,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "console/menu.h"
+#include "formats/file_io.h"
 
 namespace {
+
+const char kProgram[] = "quelmar";
+
+const char kUsage[] =
+    "Usage: quelmar\n"
+    "Measures the frequency response of a room through a two-channel sound\n"
+    "interface: the microphone on input 1, output 2 looped back to input 2,\n"
+    "output 1 to the speakers. Everything is done from its menu of one-letter\n"
+    "commands on standard input ('h' there for the wiring help).\n"
+    "\n"
+    "  -h, --help  show this help and exit\n";
 
 // A closed descriptor 0, 1 or 2 would be taken by the next file opened, the
 // result file included, and messages meant for the console would land in
@@ -18,24 +31,23 @@ void HoldStandardDescriptors() {
   }
 }
 
-// Output that could not be written (a full disk, a closed pipe with SIGPIPE
-// ignored) must not end as a success: the status is 1 and standard error
-// says why.
-int CloseStandardOutput(int status) {
-  const bool earlier = ferror(stdout) != 0;
-  errno = 0;
-  if (fclose(stdout) == 0 && !earlier) return status;
-  if (errno != 0) {
-    fprintf(stderr, "quelmar: error writing standard output: %s\n", strerror(errno));
-  } else {
-    fputs("quelmar: error writing standard output\n", stderr);
-  }
-  return 1;
+// The command line: none starts the menu; -h or --help first prints the
+// usage; anything else is refused with the usage on standard error and
+// status 2, as the tools do. Returns the exit status, or -1 for the menu.
+int CommandLine(int argc, char** argv) {
+  if (argc <= 1) return -1;
+  const std::string arg = argv[1];
+  if (arg == "-h" || arg == "--help") return fputs(kUsage, stdout), 0;
+  fprintf(stderr, "%s: %s '%s'\n%s", kProgram,
+          arg.size() > 1 && arg[0] == '-' ? "unknown option" : "unexpected argument",
+          Printable(arg).c_str(), kUsage);
+  return 2;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   HoldStandardDescriptors();
-  return CloseStandardOutput(RunMenu());
+  const int status = CommandLine(argc, argv);
+  return CloseStandardOutput(kProgram, status >= 0 ? status : RunMenu());
 }
