@@ -129,37 +129,6 @@ TEST(Eq, UndoesASingleMode) {
   RemoveTree(dir);
 }
 
-// Bad use: a message, no output file, an existing one left as it was.
-TEST(Eq, RefusesBadInputAndWritesNothing) {
-  const std::string dir = MakeTempDir();
-  ASSERT_TRUE(WriteFile(dir + "/room.txt", RoomText()) && WriteFile(dir + "/out.txt", "kept") &&
-              WriteFile(dir + "/words.txt", "hi") &&
-              WriteFile(dir + "/few.txt", "20 1\n99 2\n300 3"));
-  const struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
-      {{"words.txt"}, 1, "words.txt: not a response: no lines of frequency and level in dB"},
-      {{"few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
-      {{"room.txt", "--range", "5-300"}, 1,
-       "room.txt: the range 5-300 Hz reaches beyond the response's data (10-1974.03 Hz)"},
-      {{"room.txt", "--filters", "0"}, 1, "option '--filters' needs a whole number from 1 to 20"},
-      {{"room.txt", "--format", "xml"}, 1, "option '--format' takes apo or camilladsp"},
-      {{"room.txt", "--predicted", "room.txt"}, 1, "an output would overwrite the input room.txt"},
-      {{"room.txt", "--predicted", "p.txt", "-o", "no/eq.txt"}, 1, "cannot write no/eq.txt"},
-      {{"room.txt", "--bogus"}, 2, "unknown option '--bogus'\nUsage: quelmar-eq RESPONSE.txt"},
-      {{"room.txt", "--filters"}, 2, "option '--filters' needs a value\nUsage:"}};
-  for (auto c : cases) {
-    c.args.insert(c.args.begin(), {"-o", "out.txt"});
-    const ProcessResult r = Exec(dir, c.args);
-    EXPECT_EQ(r.exit_status, c.status) << c.err;
-    EXPECT_EQ(r.err.rfind("quelmar-eq: " + c.err, 0), 0u) << r.err;
-    EXPECT_TRUE(r.out.empty() && ReadFile(dir + "/out.txt") == "kept") << c.err;
-    EXPECT_EQ(ReadFile(dir + "/p.txt"), "") << c.err;
-  }
-  const ProcessResult help = Exec(dir, {"--help"});
-  EXPECT_TRUE(help.exit_status == 0 && help.err.empty() &&
-              help.out.rfind("Usage: quelmar-eq", 0) == 0);
-  RemoveTree(dir);
-}
-
 // Damaged responses are refused with a message or fitted, never a crash; a
 // filter file exactly when the run succeeds.
 TEST(Eq, SurvivesDamagedResponses) {

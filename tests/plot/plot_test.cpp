@@ -204,34 +204,4 @@ TEST(PlotProgram, DrawsResultAndResponseFilesOnOneChart) {
   RemoveTree(dir);
 }
 
-TEST(PlotProgram, BadUseFailsWithAMessageAndNoChart) {
-  const std::string dir = MakeTempDir(), help = "\nUsage: quelmar-plot [FILE ...] [-o OUT.svg]";
-  ASSERT_TRUE(WriteFile(dir + "/sweep_out.txt", kRuns) && WriteFile(dir + "/bad.txt", "x\n") &&
-              WriteFile(dir + "/fall.txt", "* h\n100 -3\n50 -4\n"));
-  const struct { std::vector<std::string> args; int status; std::string text; } cases[] = {
-      {{"-h"}, 0, "Usage: quelmar-plot [FILE ...] [-o OUT.svg]"},  // the start of the help
-      {{"-x"}, 2, "unknown option '-x'" + help},
-      {{"--last", "0"}, 1, "option '--last' needs a whole number of 1 or more, found '0'\n"},
-      {{"--db-range", "5:-5"}, 1, "option '--db-range' needs LO:HI in dB with LO below HI, such "
-                                  "as -30:10, found '5:-5'\n"},
-      {{"none.txt"}, 1, "cannot read none.txt: No such file or directory\n"},
-      {{"bad.txt"}, 1, "bad.txt: no \"Results:\" block and no line of frequency and level: "
-                       "nothing to plot\n"},
-      {{"fall.txt"}, 1, "fall.txt: line 3: frequencies must rise from line to line\n"},
-      {{"-o", "sweep_out.txt"}, 1, "the chart would overwrite the result file sweep_out.txt\n"},
-      {{"-o", "no/c.svg"}, 1, "cannot write no/c.svg: No such file or directory\n"}};
-  for (auto c : cases) {
-    c.args.insert(c.args.begin(), QUELMAR_PLOT_BIN);
-    ProcessResult r = RunIn(dir, c.args);
-    EXPECT_TRUE(r.exit_status == c.status && (c.status ? r.out : r.err).empty()) << c.text;
-    // The help, and a bad option followed by the usage, begin with the text.
-    const std::string want = (c.status ? "quelmar-plot: " : "") + c.text;
-    const std::string& shown = c.status ? r.err : r.out;
-    EXPECT_EQ(c.status == 1 ? shown : shown.substr(0, want.size()), want);
-  }
-  EXPECT_EQ(ReadFile(dir + "/sweep_out.txt"), kRuns);
-  EXPECT_EQ(RunIn(dir, {"/bin/ls", "-A"}).out, "bad.txt\nfall.txt\nsweep_out.txt\n");  // no chart
-  RemoveTree(dir);
-}
-
 }  // namespace
