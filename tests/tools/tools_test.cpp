@@ -27,8 +27,9 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
     if (name == "." || name == ".." || lstat(path.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode))
       for (const auto& f : Snapshot(path)) files[name + "/" + f.first] = f.second;
-    files[name] = S_ISLNK(st.st_mode) && readlink(path.c_str(), link, 255) > 0 ? "-> " + std::string(link)
-                  : S_ISREG(st.st_mode) ? ReadFile(path) : "folder";
+    files[name] = S_ISLNK(st.st_mode) && readlink(path.c_str(), link, 255) > 0
+                      ? "-> " + std::string(link)
+                      : S_ISREG(st.st_mode) ? ReadFile(path) : "folder";
   }
   if (d) closedir(d);
   return files;
@@ -45,11 +46,13 @@ class Tools : public ::testing::Test {
     const std::string good = ReadFile(dir_ + "/good.wav");
     std::string no_meta = good;
     no_meta.replace(no_meta.find("format=quelmar"), 6, "FORMAT");
-    ASSERT_TRUE(WriteFile(dir_ + "/half.wav", good.substr(0, good.size() / 2)) &&
-                WriteFile(dir_ + "/nometa.wav", no_meta) && WriteFile(dir_ + "/text.wav", "no\n") &&
-                WriteFile(dir_ + "/fall.txt", "20 1\n10 2\n") && WriteFile(dir_ + "/few.txt", "20 1\n99 2\n300 3") &&
-                WriteFile(dir_ + "/resp.txt", "kept\n") && WriteFile(dir_ + "/bands.txt", "earlier\n") &&
-                mkdir((dir_ + "/adir").c_str(), 0755) == 0 && symlink("missing.txt", (dir_ + "/lnk.txt").c_str()) == 0);
+    const std::pair<const char*, std::string> files[] = {
+        {"half.wav", good.substr(0, good.size() / 2)}, {"nometa.wav", no_meta},
+        {"text.wav", "no\n"}, {"fall.txt", "20 1\n10 2\n"}, {"few.txt", "20 1\n99 2\n300 3"},
+        {"resp.txt", "kept\n"}, {"bands.txt", "earlier\n"}};
+    for (const auto& f : files) ASSERT_TRUE(WriteFile(dir_ + "/" + f.first, f.second));
+    ASSERT_EQ(mkdir((dir_ + "/adir").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("missing.txt", (dir_ + "/lnk.txt").c_str()), 0);
   }
   static void TearDownTestSuite() { RemoveTree(dir_); }
   static ProcessResult Run(const std::vector<std::string>& argv, const char* shell = nullptr) {
@@ -73,80 +76,115 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
     const char* shell = nullptr;  // runs the program as "$@"
   } cases[] = {
       {{kQ, "--help"}, 0, ""},
-      {{kQ, "-h"}, 1, "quelmar: error writing standard output: No space left on device", kFullOutput},
+      {{kQ, "-h"}, 1,
+       "quelmar: error writing standard output: No space left on device", kFullOutput},
       {{kQ, "bogus"}, 2, "quelmar: unexpected argument 'bogus'\nUsage: quelmar\n"},
       {{kQ, "-x\x1b"}, 2, "quelmar: unknown option '-x?'\n"},
 
       {{kA, "--help"}, 0, ""},
-      {{kA, "-h"}, 1, "quelmar-analyze: error writing standard output: No space left on device", kFullOutput},
+      {{kA, "-h"}, 1,
+       "quelmar-analyze: error writing standard output: No space left on device", kFullOutput},
       {{kA, "--bogus\x01"}, 2, "quelmar-analyze: unknown option '--bogus?'\n"},
       {{kA, "--window"}, 2, "quelmar-analyze: option '--window' needs a value\n"},
       {{kA, "--average=1"}, 2, "quelmar-analyze: option '--average' takes no value\n"},
-      {{kA, "a.wav", "b.wav", "-o", "x.txt"}, 2, "-o and --ir name one file: give one recording or --average"},
-      {{kA, "--smooth", "x"}, 1, "quelmar-analyze: option '--smooth' needs a whole number from 0 to 1000, found 'x'\n"},
-      {{kA, "--window", "0"}, 1, "option '--window' needs a number of milliseconds above 0, at most 60000"},
+      {{kA, "a.wav", "b.wav", "-o", "x.txt"}, 2,
+       "-o and --ir name one file: give one recording or --average"},
+      {{kA, "--smooth", "x"}, 1,
+       "quelmar-analyze: option '--smooth' needs a whole number from 0 to 1000, found 'x'\n"},
+      {{kA, "--window", "0"}, 1,
+       "option '--window' needs a number of milliseconds above 0, at most 60000"},
       {{kA, "-o", ""}, 1, "quelmar-analyze: option '-o' needs a file name, found ''\n"},
       {{kA}, 1, "quelmar-analyze: no recording (sweep_NNN.wav) in this folder; name one\n"},
-      {{kA, "missing.wav"}, 1, "quelmar-analyze: missing.wav: System error : No such file or directory.\n"},
+      {{kA, "missing.wav"}, 1,
+       "quelmar-analyze: missing.wav: System error : No such file or directory.\n"},
       {{kA, "text.wav"}, 1, "quelmar-analyze: text.wav: Format not recognised.\n"},
       {{kA, "half.wav"}, 1, "quelmar-analyze: half.wav: truncated: "},
       {{kA, "nometa.wav"}, 1, "quelmar-analyze: nometa.wav: no recording metadata"},
-      {{kA, "good.wav", "--cal", "fall.txt"}, 1, "quelmar-analyze: fall.txt: line 2: frequencies must rise"},
-      {{kA, "good.wav", "--cal", "no\x1b[31m.txt"}, 1, "quelmar-analyze: cannot read no?[31m.txt: No such file"},
-      {{kA, "good.wav", "-o", "good.wav"}, 1, "quelmar-analyze: an output would overwrite the input good.wav\n"},
-      {{kA, "good.wav", "-o", "y.txt", "--ir", "./y.txt"}, 1, "two outputs name the same file: y.txt and ./y.txt"},
-      {{kA, "good.wav", "-o", "x.txt", "--bands", "./x.txt"}, 1, "two outputs name the same file: x.txt and ./x.txt"},
-      {{kA, "good.wav", "nocable.wav", "--bands", "bands.txt"}, 1, "nocable.wav: no sync pulse on input 2"},
+      {{kA, "good.wav", "--cal", "fall.txt"}, 1,
+       "quelmar-analyze: fall.txt: line 2: frequencies must rise"},
+      {{kA, "good.wav", "--cal", "no\x1b[31m.txt"}, 1,
+       "quelmar-analyze: cannot read no?[31m.txt: No such file"},
+      {{kA, "good.wav", "-o", "good.wav"}, 1,
+       "quelmar-analyze: an output would overwrite the input good.wav\n"},
+      {{kA, "good.wav", "-o", "y.txt", "--ir", "./y.txt"}, 1,
+       "two outputs name the same file: y.txt and ./y.txt"},
+      {{kA, "good.wav", "-o", "x.txt", "--bands", "./x.txt"}, 1,
+       "two outputs name the same file: x.txt and ./x.txt"},
+      {{kA, "good.wav", "nocable.wav", "--bands", "bands.txt"}, 1,
+       "nocable.wav: no sync pulse on input 2"},
       {{kA, "-o", "z.txt", "--average", "good.wav", "half.wav"}, 1, "half.wav: truncated"},
-      {{kA, "good.wav", "-o", "resp.txt", "--bands", "adir"}, 1, "cannot write adir: Is a directory"},
+      {{kA, "good.wav", "-o", "resp.txt", "--bands", "adir"}, 1,
+       "cannot write adir: Is a directory"},
       {{kA, "good.wav", "-o", "resp.txt", "--ir", "adir"}, 1, "cannot write adir: Is a directory"},
-      {{kA, "good.wav", "-o", "resp.txt", "--ir", "/dev/full"}, 1, "cannot write /dev/full: No space left"},
-      {{kA, "good.wav", "-o", "lnk.txt", "--bands", "adir"}, 1, "cannot write adir: Is a directory"},
-      {{kA, "good.wav", "-o", "resp.txt", "--bands", "no/b.txt"}, 1, "cannot write no/b.txt: No such file"},
+      {{kA, "good.wav", "-o", "resp.txt", "--ir", "/dev/full"}, 1,
+       "cannot write /dev/full: No space left"},
+      {{kA, "good.wav", "-o", "lnk.txt", "--bands", "adir"}, 1,
+       "cannot write adir: Is a directory"},
+      {{kA, "good.wav", "-o", "resp.txt", "--bands", "no/b.txt"}, 1,
+       "cannot write no/b.txt: No such file"},
       {{kA, "good.wav", "-o", "/dev/null", "--bands", "new.txt"}, 1, "", kFullDisk},
 
       {{kE, "--help"}, 0, ""},
-      {{kE, "room.txt", "-o", "/dev/null"}, 1, "quelmar-eq: error writing standard output: No space left", kFullOutput},
+      {{kE, "room.txt", "-o", "/dev/null"}, 1,
+       "quelmar-eq: error writing standard output: No space left", kFullOutput},
       {{kE}, 2, "quelmar-eq: no response file given\n"},
       {{kE, "room.txt", "x.txt"}, 2, "quelmar-eq: more than one response file given ('x.txt')\n"},
       {{kE, "room.txt", "--filters"}, 2, "quelmar-eq: option '--filters' needs a value\n"},
       {{kE, "room.txt", "--bogus"}, 2, "quelmar-eq: unknown option '--bogus'\n"},
-      {{kE, "room.txt", "--filters", "0"}, 1, "option '--filters' needs a whole number from 1 to 20, found '0'"},
-      {{kE, "room.txt", "--format", "xml"}, 1, "option '--format' needs apo or camilladsp, found 'xml'"},
-      {{kE, "room.txt", "--range", "300-20"}, 1, "option '--range' needs LO-HI in Hz, at least a third"},
+      {{kE, "room.txt", "--filters", "0"}, 1,
+       "option '--filters' needs a whole number from 1 to 20, found '0'"},
+      {{kE, "room.txt", "--format", "xml"}, 1,
+       "option '--format' needs apo or camilladsp, found 'xml'"},
+      {{kE, "room.txt", "--range", "300-20"}, 1,
+       "option '--range' needs LO-HI in Hz, at least a third"},
       {{kE, "resp.txt"}, 1, "resp.txt: not a response: no lines of frequency and level in dB"},
       {{kE, "few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
-      {{kE, "room.txt", "--range", "5-300"}, 1, "room.txt: the range 5-300 Hz reaches beyond the response's data"},
-      {{kE, "r\x1b]0;x\x07.txt"}, 1, "quelmar-eq: cannot read r?]0;x?.txt: No such file or directory\n"},
-      {{kE, "room.txt", "--predicted", "room.txt"}, 1, "quelmar-eq: an output would overwrite the input room.txt\n"},
-      {{kE, "room.txt", "--predicted", "p2.txt", "-o", "./p2.txt"}, 1, "two outputs name the same file"},
-      {{kE, "room.txt", "--predicted", "resp.txt", "-o", "adir"}, 1, "cannot write adir: Is a directory"},
-      {{kE, "room.txt", "--predicted", "lnk.txt", "-o", "adir"}, 1, "cannot write adir: Is a directory"},
+      {{kE, "room.txt", "--range", "5-300"}, 1,
+       "room.txt: the range 5-300 Hz reaches beyond the response's data"},
+      {{kE, "r\x1b]0;x\x07.txt"}, 1,
+       "quelmar-eq: cannot read r?]0;x?.txt: No such file or directory\n"},
+      {{kE, "room.txt", "--predicted", "room.txt"}, 1,
+       "quelmar-eq: an output would overwrite the input room.txt\n"},
+      {{kE, "room.txt", "--predicted", "p2.txt", "-o", "./p2.txt"}, 1,
+       "two outputs name the same file"},
+      {{kE, "room.txt", "--predicted", "resp.txt", "-o", "adir"}, 1,
+       "cannot write adir: Is a directory"},
+      {{kE, "room.txt", "--predicted", "lnk.txt", "-o", "adir"}, 1,
+       "cannot write adir: Is a directory"},
       {{kE, "room.txt", "--predicted", "p.txt", "-o", "no/eq.txt"}, 1, "cannot write no/eq.txt"},
 
       {{kP, "-h"}, 0, ""},
-      {{kP, "room.txt", "-o", "/dev/null"}, 1, "quelmar-plot: error writing standard output: No space left", kFullOutput},
-      {{kP, "-x"}, 2, "quelmar-plot: unknown option '-x'\nUsage: quelmar-plot [FILE ...] [-o OUT.svg]"},
-      {{kP, "--last", "0"}, 1, "quelmar-plot: option '--last' needs a whole number of 1 or more, found '0'\n"},
-      {{kP, "--db-range", "5:-5"}, 1, "option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, found '5:-5'"},
+      {{kP, "room.txt", "-o", "/dev/null"}, 1,
+       "quelmar-plot: error writing standard output: No space left", kFullOutput},
+      {{kP, "-x"}, 2,
+       "quelmar-plot: unknown option '-x'\nUsage: quelmar-plot [FILE ...] [-o OUT.svg]"},
+      {{kP, "--last", "0"}, 1,
+       "quelmar-plot: option '--last' needs a whole number of 1 or more, found '0'\n"},
+      {{kP, "--db-range", "5:-5"}, 1,
+       "option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, found '5:-5'"},
       {{kP, "none.txt"}, 1, "quelmar-plot: cannot read none.txt: No such file or directory\n"},
-      {{kP, "resp.txt"}, 1, "resp.txt: no \"Results:\" block and no line of frequency and level: nothing to plot"},
-      {{kP, "fall.txt"}, 1, "quelmar-plot: fall.txt: line 2: frequencies must rise from line to line\n"},
-      {{kP, "room.txt", "-o", "./room.txt"}, 1, "quelmar-plot: an output would overwrite the input room.txt\n"},
-      {{kP, "room.txt", "-o", "no\x1b/c.svg"}, 1, "quelmar-plot: cannot write no?/c.svg: No such file or directory\n"},
+      {{kP, "resp.txt"}, 1,
+       "resp.txt: no \"Results:\" block and no line of frequency and level: nothing to plot"},
+      {{kP, "fall.txt"}, 1,
+       "quelmar-plot: fall.txt: line 2: frequencies must rise from line to line\n"},
+      {{kP, "room.txt", "-o", "./room.txt"}, 1,
+       "quelmar-plot: an output would overwrite the input room.txt\n"},
+      {{kP, "room.txt", "-o", "no\x1b/c.svg"}, 1,
+       "quelmar-plot: cannot write no?/c.svg: No such file or directory\n"},
   };
   const std::map<std::string, std::string> before = Snapshot(dir_);
   for (const auto& c : cases) {
     const std::string program = c.argv[0].substr(c.argv[0].rfind('/') + 1);
-    SCOPED_TRACE(program + (c.argv.size() > 1 ? " " + c.argv[1] : "") + (c.shell ? " (shell)" : ""));
+    SCOPED_TRACE(program + (c.argv.size() > 1 ? " " + c.argv[1] : "") + (c.shell ? " (sh)" : ""));
     const ProcessResult r = Run(c.argv, c.shell);
     EXPECT_EQ(r.exit_status, c.status);
-    EXPECT_EQ(r.out.rfind("Usage: " + program + (program == "quelmar" ? "\n" : " "), 0) == 0, c.status == 0);
+    const std::string usage = "Usage: " + program + (program == "quelmar" ? "\n" : " ");
+    EXPECT_EQ(r.out.rfind(usage, 0) == 0, c.status == 0);
     EXPECT_TRUE(c.status == 0 || r.out.empty()) << r.out;
     EXPECT_EQ(c.err.empty(), r.err.empty()) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     EXPECT_EQ(c.status == 2, r.err.find("\nUsage: " + program) != std::string::npos) << r.err;
-    for (char ch : r.err) EXPECT_TRUE(ch == '\n' || static_cast<unsigned char>(ch) >= 0x20) << r.err;
+    for (unsigned char ch : r.err) EXPECT_TRUE(ch == '\n' || ch >= 0x20) << r.err;
     EXPECT_EQ(Snapshot(dir_), before);
   }
 }
@@ -157,7 +195,8 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
 TEST_F(Tools, NamesInHeadersAndCommentsCannotBreakAFile) {
   const std::string room = ReadFile(dir_ + "/room.txt"), odd = "r\xff\xc2\x80\xc2\x85\xe2\x80\xa8";
   ASSERT_TRUE(WriteFile(dir_ + "/rec\n1 60", ReadFile(dir_ + "/good.wav")) &&
-              WriteFile(dir_ + "/cal\n5 40", "100 0\n1000 0\n") && WriteFile(dir_ + "/r\n5 40", room) &&
+              WriteFile(dir_ + "/cal\n5 40", "100 0\n1000 0\n") &&
+              WriteFile(dir_ + "/r\n5 40", room) &&
               WriteFile(dir_ + "/" + odd, room));
   const struct { std::vector<std::string> argv; std::string file; } cases[] = {
       {{kA, "rec\n1 60", "--cal", "cal\n5 40", "-o", "n.txt"}, "n.txt"},
@@ -171,10 +210,12 @@ TEST_F(Tools, NamesInHeadersAndCommentsCannotBreakAFile) {
     Curve curve;
     std::string error;
     if (c.file == "n.yml") {
-      const ProcessResult r = Run({PYTHON3_BIN, "-c", "import sys, yaml; yaml.safe_load(open(sys.argv[1], 'rb'))", c.file});
+      const char* load = "import sys, yaml; yaml.safe_load(open(sys.argv[1], 'rb'))";
+      const ProcessResult r = Run({PYTHON3_BIN, "-c", load, c.file});
       EXPECT_EQ(r.exit_status, 0) << r.err << text;
     } else {
-      EXPECT_TRUE(ParseCurve(text.data(), text.size(), &curve, &error) && curve.freq.front() > 10) << error << text;
+      EXPECT_TRUE(ParseCurve(text.data(), text.size(), &curve, &error) && curve.freq.front() > 10)
+          << error << text;
     }
   }
 }

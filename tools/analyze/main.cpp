@@ -338,7 +338,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
         "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
         "343 m/s)",
         p.c_str(), m.info.date.c_str(), m.info.device.c_str(), m.info.rate, m.latency,
-        1000.0 * m.delay / m.info.rate, static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound));
+        1000.0 * m.delay / m.info.rate,
+        static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound));
   }
   for (double& b : bands) b = b < 0 ? -1.0 : std::sqrt(b / paths.size());
 

@@ -84,7 +84,8 @@ Reader FileName(std::string* to) {
 }
 
 Reader FileNames(std::vector<std::string>* to) {
-  return {"a file name", [to](const std::string& v) { return !v.empty() && (to->push_back(v), true); }};
+  return {"a file name",
+          [to](const std::string& v) { return !v.empty() && (to->push_back(v), true); }};
 }
 
 Reader Text(std::string* to) {
@@ -96,9 +97,9 @@ Reader Switch(bool* to) {
 }
 
 Reader Whole(int* to, int lowest, int highest) {
-  const std::string needs =
-      highest == INT_MAX ? Format("a whole number of %d or more", lowest)
-                         : Format("a whole number from %d to %d", lowest, highest);
+  const std::string needs = highest == INT_MAX
+                                ? Format("a whole number of %d or more", lowest)
+                                : Format("a whole number from %d to %d", lowest, highest);
   return {needs, [=](const std::string& v) {
             char* end = nullptr;
             errno = 0;
@@ -184,15 +185,16 @@ std::optional<int> ParseCommandLine(const Tool& tool, int argc, char** argv,
     }
     const std::string value = optarg ? optarg : "";
     if (!o->reader.read(value))
-      return Fail("option '" + Spelled(*o) + "' needs " + o->reader.needs + ", found '" + value + "'");
+      return Fail("option '" + Spelled(*o) + "' needs " + o->reader.needs + ", found '" + value +
+                  "'");
   }
   operands->assign(argv + optind, argv + argc);
   const Operands& want = tool.operands;
   if (static_cast<int>(operands->size()) < want.min)
     return UsageError(tool, std::string("no ") + want.what + " given");
   if (want.max >= 0 && static_cast<int>(operands->size()) > want.max)
-    return UsageError(tool, "more than " + (want.max == 1 ? "one" : std::to_string(want.max)) + " " +
-                                want.what + " given ('" + (*operands)[want.max] + "')");
+    return UsageError(tool, "more than " + (want.max == 1 ? "one" : std::to_string(want.max)) +
+                                " " + want.what + " given ('" + (*operands)[want.max] + "')");
   return std::nullopt;
 }
 
@@ -212,7 +214,9 @@ bool Fail(const std::string& name, const std::string& what) {
   return false;
 }
 
-void Warn(const std::string& message) { fprintf(stderr, "Warning: %s\n", Printable(message).c_str()); }
+void Warn(const std::string& message) {
+  fprintf(stderr, "Warning: %s\n", Printable(message).c_str());
+}
 
 int Finish(int status) { return CloseStandardOutput(g_program, status); }
 

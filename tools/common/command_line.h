@@ -50,19 +50,19 @@ struct Operands {
 };
 
 struct Tool {
-  const char* program;     // "quelmar-eq"
+  const char* program;  // "quelmar-eq"
   Operands operands;
-  std::string about;       // the lines after the synopsis
+  std::string about;            // the lines after the synopsis
   std::vector<Option> options;  // -h, --help is added
-  std::string notes;       // the lines after the options, if any
+  std::string notes;            // the lines after the options, if any
 };
 
 // Readers for the usual kinds of value.
-Reader FileName(std::string* to);                    // any text but the empty one
-Reader FileNames(std::vector<std::string>* to);      // repeatable; each added
-Reader Text(std::string* to);                        // any text
-Reader Switch(bool* to);                             // sets true
-Reader Whole(int* to, int lowest, int highest);      // a whole number in [lowest, highest]
+Reader FileName(std::string* to);                // any text but the empty one
+Reader FileNames(std::vector<std::string>* to);  // repeatable; each added
+Reader Text(std::string* to);                    // any text
+Reader Switch(bool* to);                         // sets true
+Reader Whole(int* to, int lowest, int highest);  // a whole number in [lowest, highest]
 Reader Number(double* to, double lowest, double highest, const std::string& needs);
 
 // `text`, whole, as a finite number (no leading space, no trailing text).

@@ -20,7 +20,8 @@ bool Outputs::Name(const std::string& path) {
   for (const std::string& in : inputs_)
     if (SameFile(path, in)) return Fail("an output would overwrite the input " + in), false;
   for (const std::string& out : names_)
-    if (SameFile(path, out)) return Fail("two outputs name the same file: " + out + " and " + path), false;
+    if (SameFile(path, out))
+      return Fail("two outputs name the same file: " + out + " and " + path), false;
   names_.push_back(path);
   return true;
 }

@@ -102,7 +102,8 @@ tool::Tool CommandLine(Options* o) {
     const bool last = &f == std::end(kFormats) - 1, first = &f == kFormats;
     names += (first ? "" : last ? " or " : ", ") + std::string(f.name);
     suffixes += (first ? "" : last ? ", or " : ", ") + std::string(f.suffix);
-    formats += std::string(first ? "" : "; ") + f.name + ": " + f.about + (first ? " (default)" : "");
+    formats += std::string(first ? "" : "; ") + f.name + ": " + f.about;
+    if (first) formats += " (default)";
   }
   return {
       "quelmar-eq",
@@ -112,7 +113,8 @@ tool::Tool CommandLine(Options* o) {
        "response file", 1, 1},
       "Proposes peaking filters that bring a measured response to a target and\n"
       "writes them for an equaliser.",
-      {{'o', nullptr, "OUT", "filter file to write (default: the response's name with " + suffixes + ")",
+      {{'o', nullptr, "OUT",
+        "filter file to write (default: the response's name with " + suffixes + ")",
         tool::FileName(&o->output)},
        {0, "format", "FORMAT", formats,
         {names,

@@ -37,7 +37,8 @@ tool::Tool CommandLine(Options* o) {
       "Draws result files and response files as one SVG chart: level in dB against\n"
       "frequency on a logarithmic axis, each run of a result file as a step line\n"
       "over its bands, each response as a continuous line.",
-      {{'o', nullptr, "OUT.svg", "chart to write (default sweep_out.svg)", tool::FileName(&o->output)},
+      {{'o', nullptr, "OUT.svg", "chart to write (default sweep_out.svg)",
+        tool::FileName(&o->output)},
        {0, "last", "N", "draw only the newest N runs of each result file",
         tool::Whole(&o->last, 1, INT_MAX)},
        {0, "db-range", "LO:HI",
@@ -89,7 +90,8 @@ bool ReadInput(Input* in, std::string* error) {
   }
   for (size_t k = 0; k < in->curve.db.size(); ++k) {
     if (std::fabs(in->curve.db[k]) > kMaxLevel) {
-      *error = in->path + tool::Format(": expected levels between -10000 and 10000 dB, found %g dB at %g Hz",
+      *error = in->path + tool::Format(": expected levels between -10000 and 10000 dB, found %g "
+                                       "dB at %g Hz",
                                        in->curve.db[k], in->curve.freq[k]);
       return false;
     }
