@@ -72,40 +72,34 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
   const struct {
     std::vector<std::string> argv;
     int status;
-    std::string err;             // a part of standard error (and the usage after status 2)
+    std::string err;  // a part of standard error after "<program>: " (the usage after 2)
     const char* shell = nullptr;  // runs the program as "$@"
   } cases[] = {
       {{kQ, "--help"}, 0, ""},
-      {{kQ, "-h"}, 1,
-       "quelmar: error writing standard output: No space left on device", kFullOutput},
-      {{kQ, "bogus"}, 2, "quelmar: unexpected argument 'bogus'\nUsage: quelmar\n"},
-      {{kQ, "-x\x1b"}, 2, "quelmar: unknown option '-x?'\n"},
+      {{kQ, "-h"}, 1, "error writing standard output: No space left on device", kFullOutput},
+      {{kQ, "bogus"}, 2, "unexpected argument 'bogus'\nUsage: quelmar\n"},
+      {{kQ, "-x\x1b"}, 2, "unknown option '-x?'\n"},
 
       {{kA, "--help"}, 0, ""},
-      {{kA, "-h"}, 1,
-       "quelmar-analyze: error writing standard output: No space left on device", kFullOutput},
-      {{kA, "--bogus\x01"}, 2, "quelmar-analyze: unknown option '--bogus?'\n"},
-      {{kA, "--window"}, 2, "quelmar-analyze: option '--window' needs a value\n"},
-      {{kA, "--average=1"}, 2, "quelmar-analyze: option '--average' takes no value\n"},
+      {{kA, "-h"}, 1, "error writing standard output: No space left on device", kFullOutput},
+      {{kA, "--bogus\x01"}, 2, "unknown option '--bogus?'\n"},
+      {{kA, "--window"}, 2, "option '--window' needs a value\n"},
+      {{kA, "--average=1"}, 2, "option '--average' takes no value\n"},
       {{kA, "a.wav", "b.wav", "-o", "x.txt"}, 2,
        "-o and --ir name one file: give one recording or --average"},
       {{kA, "--smooth", "x"}, 1,
-       "quelmar-analyze: option '--smooth' needs a whole number from 0 to 1000, found 'x'\n"},
+       "option '--smooth' needs a whole number from 0 to 1000, found 'x'\n"},
       {{kA, "--window", "0"}, 1,
        "option '--window' needs a number of milliseconds above 0, at most 60000"},
-      {{kA, "-o", ""}, 1, "quelmar-analyze: option '-o' needs a file name, found ''\n"},
-      {{kA}, 1, "quelmar-analyze: no recording (sweep_NNN.wav) in this folder; name one\n"},
-      {{kA, "missing.wav"}, 1,
-       "quelmar-analyze: missing.wav: System error : No such file or directory.\n"},
-      {{kA, "text.wav"}, 1, "quelmar-analyze: text.wav: Format not recognised.\n"},
-      {{kA, "half.wav"}, 1, "quelmar-analyze: half.wav: truncated: "},
-      {{kA, "nometa.wav"}, 1, "quelmar-analyze: nometa.wav: no recording metadata"},
-      {{kA, "good.wav", "--cal", "fall.txt"}, 1,
-       "quelmar-analyze: fall.txt: line 2: frequencies must rise"},
-      {{kA, "good.wav", "--cal", "no\x1b[31m.txt"}, 1,
-       "quelmar-analyze: cannot read no?[31m.txt: No such file"},
-      {{kA, "good.wav", "-o", "good.wav"}, 1,
-       "quelmar-analyze: an output would overwrite the input good.wav\n"},
+      {{kA, "-o", ""}, 1, "option '-o' needs a file name, found ''\n"},
+      {{kA}, 1, "no recording (sweep_NNN.wav) in this folder; name one\n"},
+      {{kA, "missing.wav"}, 1, "missing.wav: System error : No such file or directory.\n"},
+      {{kA, "text.wav"}, 1, "text.wav: Format not recognised.\n"},
+      {{kA, "half.wav"}, 1, "half.wav: truncated: "},
+      {{kA, "nometa.wav"}, 1, "nometa.wav: no recording metadata"},
+      {{kA, "good.wav", "--cal", "fall.txt"}, 1, "fall.txt: line 2: frequencies must rise"},
+      {{kA, "good.wav", "--cal", "no\x1b[31m.txt"}, 1, "cannot read no?[31m.txt: No such file"},
+      {{kA, "good.wav", "-o", "good.wav"}, 1, "an output would overwrite the input good.wav\n"},
       {{kA, "good.wav", "-o", "y.txt", "--ir", "./y.txt"}, 1,
        "two outputs name the same file: y.txt and ./y.txt"},
       {{kA, "good.wav", "-o", "x.txt", "--bands", "./x.txt"}, 1,
@@ -126,11 +120,11 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
 
       {{kE, "--help"}, 0, ""},
       {{kE, "room.txt", "-o", "/dev/null"}, 1,
-       "quelmar-eq: error writing standard output: No space left", kFullOutput},
-      {{kE}, 2, "quelmar-eq: no response file given\n"},
-      {{kE, "room.txt", "x.txt"}, 2, "quelmar-eq: more than one response file given ('x.txt')\n"},
-      {{kE, "room.txt", "--filters"}, 2, "quelmar-eq: option '--filters' needs a value\n"},
-      {{kE, "room.txt", "--bogus"}, 2, "quelmar-eq: unknown option '--bogus'\n"},
+       "error writing standard output: No space left", kFullOutput},
+      {{kE}, 2, "no response file given\n"},
+      {{kE, "room.txt", "x.txt"}, 2, "more than one response file given ('x.txt')\n"},
+      {{kE, "room.txt", "--filters"}, 2, "option '--filters' needs a value\n"},
+      {{kE, "room.txt", "--bogus"}, 2, "unknown option '--bogus'\n"},
       {{kE, "room.txt", "--filters", "0"}, 1,
        "option '--filters' needs a whole number from 1 to 20, found '0'"},
       {{kE, "room.txt", "--format", "xml"}, 1,
@@ -141,10 +135,9 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kE, "few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
       {{kE, "room.txt", "--range", "5-300"}, 1,
        "room.txt: the range 5-300 Hz reaches beyond the response's data"},
-      {{kE, "r\x1b]0;x\x07.txt"}, 1,
-       "quelmar-eq: cannot read r?]0;x?.txt: No such file or directory\n"},
+      {{kE, "r\x1b]0;x\x07.txt"}, 1, "cannot read r?]0;x?.txt: No such file or directory\n"},
       {{kE, "room.txt", "--predicted", "room.txt"}, 1,
-       "quelmar-eq: an output would overwrite the input room.txt\n"},
+       "an output would overwrite the input room.txt\n"},
       {{kE, "room.txt", "--predicted", "p2.txt", "-o", "./p2.txt"}, 1,
        "two outputs name the same file"},
       {{kE, "room.txt", "--predicted", "resp.txt", "-o", "adir"}, 1,
@@ -155,22 +148,18 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
 
       {{kP, "-h"}, 0, ""},
       {{kP, "room.txt", "-o", "/dev/null"}, 1,
-       "quelmar-plot: error writing standard output: No space left", kFullOutput},
-      {{kP, "-x"}, 2,
-       "quelmar-plot: unknown option '-x'\nUsage: quelmar-plot [FILE ...] [-o OUT.svg]"},
-      {{kP, "--last", "0"}, 1,
-       "quelmar-plot: option '--last' needs a whole number of 1 or more, found '0'\n"},
+       "error writing standard output: No space left", kFullOutput},
+      {{kP, "-x"}, 2, "unknown option '-x'\nUsage: quelmar-plot [FILE ...] [-o OUT.svg]"},
+      {{kP, "--last", "0"}, 1, "option '--last' needs a whole number of 1 or more, found '0'\n"},
       {{kP, "--db-range", "5:-5"}, 1,
        "option '--db-range' needs LO:HI in dB with LO below HI, such as -30:10, found '5:-5'"},
-      {{kP, "none.txt"}, 1, "quelmar-plot: cannot read none.txt: No such file or directory\n"},
+      {{kP, "none.txt"}, 1, "cannot read none.txt: No such file or directory\n"},
       {{kP, "resp.txt"}, 1,
        "resp.txt: no \"Results:\" block and no line of frequency and level: nothing to plot"},
-      {{kP, "fall.txt"}, 1,
-       "quelmar-plot: fall.txt: line 2: frequencies must rise from line to line\n"},
-      {{kP, "room.txt", "-o", "./room.txt"}, 1,
-       "quelmar-plot: an output would overwrite the input room.txt\n"},
+      {{kP, "fall.txt"}, 1, "fall.txt: line 2: frequencies must rise from line to line\n"},
+      {{kP, "room.txt", "-o", "./room.txt"}, 1, "an output would overwrite the input room.txt\n"},
       {{kP, "room.txt", "-o", "no\x1b/c.svg"}, 1,
-       "quelmar-plot: cannot write no?/c.svg: No such file or directory\n"},
+       "cannot write no?/c.svg: No such file or directory\n"},
   };
   const std::map<std::string, std::string> before = Snapshot(dir_);
   for (const auto& c : cases) {
@@ -182,6 +171,7 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
     EXPECT_EQ(r.out.rfind(usage, 0) == 0, c.status == 0);
     EXPECT_TRUE(c.status == 0 || r.out.empty()) << r.out;
     EXPECT_EQ(c.err.empty(), r.err.empty()) << r.err;
+    if (!r.err.empty()) EXPECT_EQ(r.err.rfind(program + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     EXPECT_EQ(c.status == 2, r.err.find("\nUsage: " + program) != std::string::npos) << r.err;
     for (unsigned char ch : r.err) EXPECT_TRUE(ch == '\n' || ch >= 0x20) << r.err;
