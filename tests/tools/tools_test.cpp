@@ -137,7 +137,7 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kE, "room.txt", "--predicted", "room.txt"}, 1,
        "an output would overwrite the input room.txt\n"},
       {{kE, "room.txt", "--predicted", "p2.txt", "-o", "./p2.txt"}, 1,
-       "two outputs name the same file: p2.txt"},
+       "two outputs name the same file: ./p2.txt and p2.txt"},
       {{kE, "room.txt", "--predicted", "resp.txt", "-o", "adir"}, 1, "write adir: Is a directory"},
       {{kE, "room.txt", "--predicted", "lnk.txt", "-o", "adir"}, 1, "write adir: Is a directory"},
       {{kE, "room.txt", "--predicted", "p.txt", "-o", "no/eq.txt"}, 1, "cannot write no/eq.txt"},
