@@ -104,7 +104,7 @@ long Onset(const double* e, long count) {
 Truncation Lundeby(const std::vector<double>& e, double rate, double period, long start) {
   Truncation t;
   const long n = static_cast<long>(e.size());
-  if (n < 4) return t;
+  if (n < 4 || !(rate > 0.0 && rate <= 1e6)) return t;
   const long onset = std::max(start, Onset(e.data(), n));
   if (onset >= n - 4) return t;
   const double floor = *std::max_element(e.begin(), e.end()) * 1e-30;

@@ -67,7 +67,8 @@ struct BandDecay {
 
 // Lundeby's truncation point of signal[0 .. count), at `rate` frames per
 // second. Hand it the response from at or before the direct sound on, not the
-// circular part before it (where a log sweep's harmonics lie).
+// circular part before it (where a log sweep's harmonics lie). Not found for a
+// rate above 1 MHz.
 Truncation FindTruncation(const double* signal, long count, double rate);
 
 // Decay of the band 1/bands_per_octave octave wide around `centre` Hz of

@@ -37,7 +37,8 @@ std::vector<double> BandFilter(const double* signal, long count, double rate, do
   *lead = 0;
   double lo, hi;
   BandEdges(centre, bands_per_octave, &lo, &hi);
-  if (count <= 0 || !(rate > 0.0 && rate <= 1e6) || !(centre >= 1.0) || !(hi <= rate / 2))
+  if (count <= 0 || !(rate > 0.0 && rate <= 1e6) || !(centre >= 1.0) || !(hi <= rate / 2) ||
+      !(bands_per_octave >= 1.0 && bands_per_octave <= 24.0))
     return {};
   // The slowest pole decays at a quarter of the bandwidth in radians per
   // second: after `before` its ringing is 140 dB down, so nothing wraps

@@ -36,7 +36,7 @@ std::complex<double> BandFilterResponse(double freq, double centre, double bands
 // *lead samples before signal[0] (the reversed filter's ringing before it) and
 // ends where the filter no longer has the whole signal after a sample to work
 // on; lead is 0 and the result empty when the band lies above the Nyquist
-// frequency, its centre below 1 Hz, the rate above 1 MHz or count is not
-// positive.
+// frequency, its centre below 1 Hz, the rate above 1 MHz, bands_per_octave
+// outside [1, 24] or count is not positive.
 std::vector<double> BandFilter(const double* signal, long count, double rate, double centre,
                                double bands_per_octave, long* lead);

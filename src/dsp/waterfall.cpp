@@ -10,8 +10,8 @@ bool ComputeWaterfall(const double* ir, long count, long direct, double rate,
                       const WaterfallSettings& settings, std::vector<WaterfallSlice>* out) {
   const WaterfallSettings& s = settings;
   out->clear();
-  if (!(rate > 0.0 && rate <= 1e6) || !(s.f_lo > 0.0) || !(s.f_hi > s.f_lo) ||
-      !(s.f_hi < rate / 2) || !(s.window_ms > 0.0) || !(s.rise_ms >= 0.0) ||
+  if (direct < 0 || direct >= count || !(rate > 0.0 && rate <= 1e6) || !(s.f_lo > 0.0) ||
+      !(s.f_hi > s.f_lo) || !(s.f_hi < rate / 2) || !(s.window_ms > 0.0) || !(s.rise_ms >= 0.0) ||
       !(s.rise_ms + s.window_ms <= 5000.0) || !(s.step_ms > 0.0) || !(s.span_ms >= 0.0) ||
       !(s.span_ms / s.step_ms < 10000.0) || !(s.points_per_octave >= 1) ||
       !(std::log2(s.f_hi / s.f_lo) * s.points_per_octave < 10000.0))

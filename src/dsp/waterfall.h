@@ -30,8 +30,9 @@ struct WaterfallSlice {
 
 // The slices for ir[0 .. count) at `rate` frames per second whose direct
 // sound lies at sample `direct`. Returns false (and no slices) when the
-// settings cannot make a waterfall: a rate above 1 MHz, frequencies not
-// within (0, rate / 2), a window, span or step not above 0 (a rise may be 0),
-// a rise and window longer than 5 s, or more than 10000 slices or points.
+// settings cannot make a waterfall: `direct` outside the response, a rate
+// above 1 MHz, frequencies not within (0, rate / 2), a window, span or step not
+// above 0 (a rise may be 0), a rise and window longer than 5 s, or more than
+// 10000 slices or points.
 bool ComputeWaterfall(const double* ir, long count, long direct, double rate,
                       const WaterfallSettings& settings, std::vector<WaterfallSlice>* out);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -90,15 +91,13 @@ double ModelT60(double f) { return 0.8 * std::pow(2.0, -0.1 * std::log2(f / 63.0
 
 double BandPowerDb(const Doubles& x, double centre) {
   long lead;
-  const Doubles band = BandFilter(x.data(), static_cast<long>(x.size()), kRate, centre, 1, &lead);
-  double sum = 0;
-  for (size_t i = lead; i < band.size(); ++i) sum += band[i] * band[i];
-  return 10 * std::log10(sum / (band.size() - lead));
+  const Doubles b = BandFilter(x.data(), static_cast<long>(x.size()), kRate, centre, 1, &lead);
+  return 10 * std::log10(std::inner_product(b.begin() + lead, b.end(), b.begin() + lead, 0.0) /
+                         (b.size() - lead));
 }
 
 TEST(Decay, OctaveBandsOfDecayingNoiseWithANoiseFloor) {
-  const long n = 72000, t0 = 480;
-  const int seeds = 64;
+  const long n = 72000, t0 = 480, seeds = 64;
   double mean[kOctaveBandCount][4] = {}, range[kOctaveBandCount];
   Doubles white, floor;
   for (int seed = 0; seed < seeds; ++seed) {
@@ -147,10 +146,13 @@ TEST(Decay, OctaveBandsOfDecayingNoiseWithANoiseFloor) {
   const Truncation t = FindTruncation(ir.data(), n, kRate);
   printf("broadband truncation %.3f s (model %.3f), late T60 %.3f s\n", t.point / kRate,
          t0 / kRate + 0.5 * 50 / 60, t.late_t60);
-  EXPECT_TRUE(t.found);
-  EXPECT_NEAR(t.point / kRate, t0 / kRate + 0.5 * 50 / 60, 0.05);
-  EXPECT_NEAR(t.late_t60, 0.5, 0.05);
-  EXPECT_FALSE(FindTruncation(floor.data(), n, kRate).found);
+  EXPECT_TRUE(t.found && std::fabs(t.point / kRate - (t0 / kRate + 0.5 * 50 / 60)) <= 0.05 &&
+              std::fabs(t.late_t60 - 0.5) <= 0.05);
+  EXPECT_FALSE(FindTruncation(floor.data(), n, kRate).found ||
+               FindTruncation(ir.data(), 0, kRate).found);
+  const Doubles nans(n, NAN);  // nothing to decay, and no crash
+  EXPECT_EQ(OctaveDecays(nans.data(), n, kRate, 20, 20000)[0].decay.edt.status,
+            DecayStatus::kNoDecay);
   EXPECT_EQ(OctaveDecays(floor.data(), n, kRate, 20, 20000)[3].decay.t30.status,
             DecayStatus::kNoDecay);
 }

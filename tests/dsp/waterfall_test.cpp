@@ -20,7 +20,7 @@ std::string Damage(std::string text, std::mt19937& gen) {
     const size_t at = gen() % text.size();
     const int kind = gen() % 5;
     if (kind == 0) text[at] = static_cast<char>(gen());
-    if (kind == 1 && isdigit(text[at])) text[at] = '0' + gen() % 10;
+    if (kind == 1 && text[at] >= '0' && text[at] <= '9') text[at] = '0' + gen() % 10;
     if (kind == 2) text.erase(at, 1 + gen() % 30);
     if (kind == 3) text.insert(at, pieces[gen() % 10]);
     if (kind == 4) text.insert(at, text.substr(gen() % text.size(), 1 + gen() % 40));
