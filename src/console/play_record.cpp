@@ -1,0 +1,47 @@
+#include "console/play_record.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "console/test_run.h"
+
+namespace {
+
+constexpr unsigned kRate = kSampleRate;
+
+}  // namespace
+
+AudioStatus PlayAndRecord(const char* device, long frames, unsigned char* play,
+                          unsigned char* capture, long stride, TransferProgress progress,
+                          void* context, DuplexStats& stats) {
+  Duplex duplex;
+  DuplexWarnings warnings;
+  AudioStatus status = OpenDuplex(device, kRate, &duplex, &warnings);
+  if (warnings.period) puts("Driver did not return requested period size.");
+  if (!status.ok()) return status;
+  if (warnings.rate != 0) {
+    printf("Driver did not return requested rate: got %u Hz instead of %u Hz.\n", warnings.rate,
+           kRate);
+  }
+  status = PrepareStreams(duplex.playback, duplex.capture);
+  if (!status.ok()) return status;
+  puts("Running Test...");
+  fflush(stdout);
+  status = PLAY_REC(duplex, frames, play, capture, stride, progress, context, &stats);
+  if (status.ok() && (stats.underruns > 0 || stats.overruns > 0))
+    printf("Warning: %ld underruns and %ld overruns during the test; the alignment and the "
+           "results may be wrong.\n",
+           stats.underruns, stats.overruns);
+  return status;
+}
+
+void FailDevice(const AudioStatus& status) {
+  const DeviceMessage message = DescribeFailure(status);
+  // Earlier output on standard output must not be lost or reordered behind
+  // the message, whichever stream the message goes to.
+  fflush(stdout);
+  FILE* stream = message.to_standard_output ? stdout : stderr;
+  fputs(message.text.c_str(), stream);
+  fflush(stream);
+  exit(1);
+}
