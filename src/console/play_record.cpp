@@ -9,6 +9,16 @@ namespace {
 
 constexpr unsigned kRate = kSampleRate;
 
+// The sweep and its frequency table are computed for kSampleRate: played
+// at another rate, every frequency the band table names is off by the ratio
+// of the two rates.
+void WarnBandsOff(unsigned played) {
+  const double ratio = static_cast<double>(played) / kSampleRate;
+  printf("The band frequencies are off by that ratio: every band is %.1f %% %s than labelled. "
+         "Use a plughw: device, which converts the rate.\n",
+         ratio < 1 ? 100 * (1 - ratio) : 100 * (ratio - 1), ratio < 1 ? "lower" : "higher");
+}
+
 }  // namespace
 
 AudioStatus PlayAndRecord(const char* device, long frames, unsigned char* play,
@@ -22,6 +32,8 @@ AudioStatus PlayAndRecord(const char* device, long frames, unsigned char* play,
   if (warnings.rate != 0) {
     printf("Driver did not return requested rate: got %u Hz instead of %u Hz.\n", warnings.rate,
            kRate);
+    const unsigned played = duplex.playback.granted.rate;
+    if (played != kRate) WarnBandsOff(played);
   }
   status = PrepareStreams(duplex.playback, duplex.capture);
   if (!status.ok()) return status;
