@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cstdio>
 
 namespace {
 
@@ -21,24 +20,24 @@ constexpr long kStallBaseMs = 3000;
 // Stands in for the error text when a stream stops moving altogether.
 constexpr char kDeviceStalled[] = "the sound device stopped responding";
 
-// Each failure's message; "%s" is the text of snd_strerror for the failing
-// call's result. A refused capture parameter record is the one reported on
-// standard output.
+// Each failure's message, followed by the text of snd_strerror for the
+// failing call's result and a newline. A refused capture parameter record is
+// the one reported on standard output.
 struct Row {
   AudioStep step;
   Direction direction;
-  const char* format;
+  const char* text;
   bool to_standard_output;
 };
 constexpr Row kMessages[] = {
-    {AudioStep::kOpen, Direction::kPlayback, "Playback device could not be opened: %s\n", false},
-    {AudioStep::kFormat, Direction::kPlayback, "Problem setting playback format: %s\n", false},
-    {AudioStep::kParams, Direction::kPlayback, "Problem setting playback parameters: %s\n", false},
-    {AudioStep::kOpen, Direction::kCapture, "unable to open pcm record device: %s\n", false},
-    {AudioStep::kFormat, Direction::kCapture, "Problem setting recording format: %s\n", false},
-    {AudioStep::kParams, Direction::kCapture, "Could not set record hardware parameters: %s\n", true},
-    {AudioStep::kTransfer, Direction::kPlayback, "Playback failed during the test: %s\n", false},
-    {AudioStep::kTransfer, Direction::kCapture, "Recording failed during the test: %s\n", false},
+    {AudioStep::kOpen, Direction::kPlayback, "Playback device could not be opened: ", false},
+    {AudioStep::kFormat, Direction::kPlayback, "Problem setting playback format: ", false},
+    {AudioStep::kParams, Direction::kPlayback, "Problem setting playback parameters: ", false},
+    {AudioStep::kOpen, Direction::kCapture, "unable to open pcm record device: ", false},
+    {AudioStep::kFormat, Direction::kCapture, "Problem setting recording format: ", false},
+    {AudioStep::kParams, Direction::kCapture, "Could not set record hardware parameters: ", true},
+    {AudioStep::kTransfer, Direction::kPlayback, "Playback failed during the test: ", false},
+    {AudioStep::kTransfer, Direction::kCapture, "Recording failed during the test: ", false},
 };
 
 // alsa-lib's own diagnostics (source file, line, function) would precede
@@ -56,13 +55,9 @@ DeviceMessage DescribeFailure(const AudioStatus& status) {
   const bool stalled = status.step == AudioStep::kStalled;
   const AudioStep step = stalled ? AudioStep::kTransfer : status.step;
   const char* reason = stalled ? kDeviceStalled : snd_strerror(status.err);
-  for (const Row& row : kMessages) {
-    if (row.step != step || row.direction != status.direction) continue;
-    const int size = snprintf(nullptr, 0, row.format, reason);
-    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    snprintf(&text[0], text.size() + 1, row.format, reason);
-    return DeviceMessage{text, row.to_standard_output};
-  }
+  for (const Row& row : kMessages)
+    if (row.step == step && row.direction == status.direction)
+      return DeviceMessage{std::string(row.text) + reason + "\n", row.to_standard_output};
   return DeviceMessage{std::string(reason) + "\n", false};
 }
 
