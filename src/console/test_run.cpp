@@ -12,8 +12,8 @@
 #include <ctime>
 #include <memory>
 
-#include "audio/duplex.h"
 #include "console/input.h"
+#include "console/play_record.h"
 #include "console/progress.h"
 #include "formats/memory.h"
 #include "dsp/analysis.h"
@@ -165,9 +165,10 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   DuplexStats stats;
   RunProgress progress;
   StartProgress(progress, freqs.get(), sweep_frames, kLeadFrames, kSampleRate);
-  PLAY_REC(2, 3, settings.device.c_str(), kSampleRate, total, play.get(), capture.get(), 3,
-           stride, ShowProgress, &progress, &stats);
+  const AudioStatus played = PlayAndRecord(settings.device.c_str(), total, play.get(),
+                                           capture.get(), stride, ShowProgress, &progress, stats);
   EndProgress(progress);
+  if (!played.ok()) FailDevice(played);
 
   CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
   CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
@@ -185,11 +186,12 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   AppendReport(arrays.report);
   KeepRecording(capture.get(), stride, total, sweep_frames, sync_out, settings, end_freq, stats);
 
-  const bool more_input = ContinuePrompt(token);
+  // The buffers of a long sweep are large: they are not held while the
+  // program waits at the prompt.
   freqs.reset();
   sweep.reset();
   recording.reset();
   play.reset();
   capture.reset();
-  return more_input;
+  return ContinuePrompt(token);
 }

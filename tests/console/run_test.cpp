@@ -255,7 +255,10 @@ TEST(Faults, DeviceFaultsKeepTheResultFile) {
        "Recording failed during the test: the sound device stopped responding\n"},
       {"period1000", Outcome::kCompletesExact, "Driver did not return requested period size.\n", ""},
       {"rate44100", Outcome::kCompletesExact,
-       "Driver did not return requested rate: got 44100 Hz instead of 48000 Hz.\n", ""},
+       "Driver did not return requested rate: got 44100 Hz instead of 48000 Hz.\nThe band "
+       "frequencies are off by that ratio: every band is 8.1 % lower than labelled. Use a "
+       "plughw: device, which converts the rate.\nRunning Test...\n",
+       ""},
       {"underrun", Outcome::kCompletes,
        "Warning: 1 underruns and 0 overruns during the test; the alignment and the results may be "
        "wrong.\n",
