@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "console/band_plan.h"
 #include "console/input.h"
 #include "console/settings.h"
 #include "console/test_run.h"
+#include "dsp/band_plan.h"
 
 namespace {
 
@@ -20,6 +20,8 @@ const char* const kWarning[] = {
     "//  your speakers.                                              //",
     "//////////////////////////////////////////////////////////////////",
 };
+static_assert(kSweepAmplitude == 0.5,
+              "the warning's \"6 dB below fullscale\" is the sweep's level");
 
 const char* const kMenu[] = {
     "Enter 'h' for help",
@@ -64,6 +66,13 @@ const char* const kPresetList[] = {
 template <size_t N>
 void PutLines(const char* const (&lines)[N]) {
   for (const char* line : lines) puts(line);
+}
+
+// The band listing of the "d" command.
+void PrintBandListing(const BandTable& table, int bands) {
+  puts("band\tlow\thigh");
+  for (int k = 0; k < bands && k < kMaxBands; ++k)
+    printf("%i\t%.0f\t%.0f\n", k + 1, table.lo[k], table.hi[k]);
 }
 
 // Outcome of a prompt that reads a value.

@@ -2,8 +2,11 @@
 
 #include <cmath>
 
-#include "console/band_plan.h"
+#include <string>
+
 #include "console/test_run.h"
+#include "dsp/band_plan.h"
+#include "dsp/levels.h"
 
 const char* CheckQ(double q) {
   if (!std::isfinite(q) || q <= 0.0) return "Q must be a number above 0.";
@@ -11,7 +14,9 @@ const char* CheckQ(double q) {
 }
 
 const char* CheckBands(long bands) {
-  if (bands < 0 || bands > kMaxBands) return "Number of bands must be from 0 to 1024.";
+  static const std::string refusal =
+      "Number of bands must be from 0 to " + std::to_string(kMaxBands) + ".";
+  if (bands < 0 || bands > kMaxBands) return refusal.c_str();
   return nullptr;
 }
 

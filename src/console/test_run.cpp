@@ -15,13 +15,15 @@
 #include "console/input.h"
 #include "console/play_record.h"
 #include "console/progress.h"
-#include "formats/memory.h"
 #include "dsp/analysis.h"
 #include "dsp/levels.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
+#include "dsp/sweep.h"
 #include "formats/file_io.h"
+#include "formats/memory.h"
 #include "formats/recording.h"
+#include "formats/result_table.h"
 
 namespace {
 
@@ -69,7 +71,7 @@ void AppendReport(const std::string& report) {
 // than 10 dB above the background recorded in the silent lead, gives a
 // normal-looking table made of noise. The background needs at least 0.1 s
 // of lead in the recording to be measured.
-constexpr double kFaintPeak = 8388608.0 / 1000.0;
+constexpr double kFaintPeak = kFullScale / 1000.0;
 constexpr double kBackgroundMargin = 3.1622776601683795;  // 10 dB
 constexpr long kMinBackground = kSampleRate / 10;
 
@@ -91,18 +93,13 @@ void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long 
 }
 
 // Keeps what the card recorded as the next sweep_NNN.wav, with what is
-// needed to analyse it. Nothing is printed unless it cannot be written.
-void KeepRecording(const unsigned char* capture, long stride, long total, long sweep_frames,
-                   int sync_out, const TestSettings& settings, double end_freq,
-                   const DuplexStats& stats) {
+// needed to analyse it. Nothing is printed unless it cannot be written
+// whole; standard output stays as it is in any case.
+void KeepRecording(const unsigned char* capture, long stride, const SweepSpec& sweep,
+                   int sync_out, const TestSettings& settings, const DuplexStats& stats) {
   RecordingInfo info;
-  info.start_freq = settings.start_freq;
-  info.end_freq = end_freq;
-  info.sweep_frames = sweep_frames;
-  info.total_frames = total;
-  info.lead_frames = kLeadFrames;
-  info.sweep_rate = kSampleRate;
-  info.amplitude = 0.5;
+  info.sweep = sweep;
+  info.total_frames = SweepTotalFrames(sweep);
   info.sync_out = sync_out;
   info.sync_frames = kSyncFrames;
   info.q = settings.q;
@@ -117,9 +114,12 @@ void KeepRecording(const unsigned char* capture, long stride, long total, long s
   tm utc;
   strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
   info.date = date;
-  std::string name, error;
-  if (!SaveRecording(capture, stride, total, info, &name, &error))
-    fprintf(stderr, "%s\n", error.c_str());
+  const SavedRecording saved = SaveRecording(capture, stride, info.total_frames, info);
+  if (!saved.ok) fprintf(stderr, "%s\n", saved.error.c_str());
+  for (const std::string& key : saved.shortened)
+    fprintf(stderr,
+            "Note: the \"%s\" value is too long for the metadata of %s and is cut short there.\n",
+            key.c_str(), saved.name.c_str());
 }
 
 }  // namespace
@@ -156,8 +156,9 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   // The recording needs no clearing: it is decoded over in full below.
   memset(arrays.sync_window, 0, sizeof arrays.sync_window);
 
-  MakeSweep(kSampleRate, sweep.get(), freqs.get(), settings.start_freq, end_freq, total, 0.5,
-            kLeadFrames);
+  const SweepSpec spec =
+      ProgramSweep(kSampleRate, settings.start_freq, end_freq, total, kSweepAmplitude, kLeadFrames);
+  MakeSweep(spec, sweep.get(), freqs.get());
   NUM24_TO_CHAR(sweep.get(), play.get(), total);
 
   // Frames the transfer never fills must read as silence.
@@ -173,18 +174,23 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   CHAR_TO_NUM32(capture.get(), recording.get(), 3, total);
   CHAR_TO_NUM32(capture.get() + stride, arrays.sync_window, 3, kSyncFrames);
 
-  double sync_peak = 0.0;
-  const int sync_in = FindPeak(arrays.sync_window, kSyncFrames, &sync_peak);
+  const SyncPulse sync = FindSync(arrays.sync_window, kSyncFrames, sync_out);
+  const int sync_in = sync.peak.index;
+  printf("Ch 2 (sync): Return Level = %.1f dB\n", DbFullScale(sync.peak.value));
   printf("Sync Out = %i \t Sync In = %i samples\n", sync_out, sync_in);
-  if (sync_peak <= 0.0)
+  if (!sync.found)
     puts("Warning: no sync pulse found on input 2; output 2 must be wired to input 2.");
   puts("Analyzing data...");
 
-  Analyze(total, settings.bands, freqs.get(), recording.get(), sync_in - sync_out, plan.lo, plan.hi,
-          arrays.report, kLeadFrames);
+  const BandAnalysis bands = Analyze(total, settings.bands, freqs.get(), recording.get(),
+                                     sync_in - sync_out, plan.hi, kLeadFrames);
+  const std::string report = FormatReport(settings.bands, plan.lo, plan.hi, bands.levels.data());
+  printf("%s", report.c_str());
+  for (int band : bands.missing) printf("Band %i is missing data\n", band);
+  printf("Ch 1 (sweep): Return Level = %.1f dB\n", DbFullScale(bands.peak));
   WarnInputOne(recording.get(), total, sweep_frames, sync_in - sync_out);
-  AppendReport(arrays.report);
-  KeepRecording(capture.get(), stride, total, sweep_frames, sync_out, settings, end_freq, stats);
+  AppendReport(report);
+  KeepRecording(capture.get(), stride, spec, sync_out, settings, stats);
 
   // The buffers of a long sweep are large: they are not held while the
   // program waits at the prompt.

@@ -2,30 +2,41 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <vector>
 
-// Amplitude ratio to decibels: 20 * log10(x).
-double RtodB(double x);
+struct Peak {
+  int index = 0;       // where the largest (signed) sample lies; 0 when none is above 0
+  double value = 0.0;  // its value; 0.0 when no sample is above 0
+};
 
-// The results table of `bands` bands into `report`: "Results:", the header,
-// then one row per band with its number, edges and level in dB.
-void FormatReport(int bands, const double* lo, const double* hi, const double* level,
-                  std::string& report);
+// The first largest (signed) sample of samples[0 .. count).
+Peak FindPeak(const int32_t* samples, long count);
 
-// The index of the largest (signed) sample of samples[0 .. count), 0 when
-// no sample is above 0; *peak (when given) receives its value, or 0.0.
-int FindPeakIndex(const int32_t* samples, long count, double* peak = nullptr);
+// The sync pulse in a captured loopback window. It came back when its peak
+// stands kSyncMargin times above the window's own noise (the RMS of the
+// window more than kSyncGuard frames from the peak, at least one step of
+// the 24-bit scale) and lies no earlier than where it was played (sync_out):
+// a card cannot record a sound before it plays it.
+constexpr double kSyncMargin = 10.0;  // 20 dB
+constexpr long kSyncGuard = 480;  // 10 ms at 48 kHz: the pulse and its ringing
+struct SyncPulse {
+  Peak peak;
+  double noise = 0.0;       // RMS of the rest of the window
+  bool stands_out = false;  // the peak stands out of the noise
+  bool found = false;       // and lies where a card can have recorded it
+};
+SyncPulse FindSync(const int32_t* window, long count, long sync_out);
 
-// Returns the index of the largest (signed) sample of samples[0 .. count) and
-// prints the channel 2 return level. When peak is given it receives the
-// largest value found (0.0 when no sample is above 0, i.e. no sync pulse).
-int FindPeak(const int32_t* samples, long count, double* peak = nullptr);
+// What the band analysis found.
+struct BandAnalysis {
+  std::vector<double> levels;  // dB relative to the loudest band, per band
+  std::vector<int> missing;    // bands (from 1) that received no sample
+  double peak = 0.0;           // largest magnitude analysed on channel 1
+};
 
 // Pairs sweep sample i (i < total - 2*lead, the sweep samples that freqs
 // describes) with recorded sample lead + start_offset + i, skipping those
-// outside ch1[0 .. total), sums absolute values per band, fills `report`
-// with the results table and prints it, the missing-data lines and the
-// channel 1 return level. A band whose sum is 0 shows -144.0 dB.
-void Analyze(long total, int bands, const double* freqs, const int32_t* ch1,
-             long start_offset, const double* lo, const double* hi,
-             std::string& report, long lead);
+// outside ch1[0 .. total), and gives the mean absolute value of each band of
+// the plan whose high edges are hi[0 .. bands) relative to the loudest band.
+BandAnalysis Analyze(long total, int bands, const double* freqs, const int32_t* ch1,
+                     long start_offset, const double* hi, long lead);

@@ -1,7 +1,21 @@
-// Level of a stretch of recorded samples: RMS, peak and full-scale hits.
+// Samples are 32-bit integers on a 24-bit scale (full scale 2^23): their
+// conversion from computed values, and the level of a stretch of them.
 #pragma once
 
 #include <cstdint>
+
+constexpr double kFullScale = 8388608.0;  // 2^23
+
+// Converts to a 32-bit integer by truncation toward zero, saturating at the
+// int32 limits; a value that is not a number gives 0 (where a plain cast
+// would be undefined).
+int32_t TruncToInt32(double value);
+
+// Amplitude ratio to decibels: 20 * log10(x).
+double RtodB(double x);
+
+// A sample value's level relative to full scale, in dB.
+double DbFullScale(double sample);
 
 struct SignalLevels {
   long count = 0;           // samples measured

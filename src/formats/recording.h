@@ -5,17 +5,13 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "dsp/sweep.h"
 
 struct RecordingInfo {
-  // The sweep as generated: MakeSweep(sweep_rate, ..., start_freq, end_freq,
-  // total_frames, amplitude, lead_frames) gives back the played samples.
-  double start_freq = 0.0;
-  double end_freq = 0.0;
-  long sweep_frames = 0;  // N
-  long total_frames = 0;  // N + 2 * lead
-  long lead_frames = 0;
-  unsigned sweep_rate = 0;  // the rate the signals were computed for
-  double amplitude = 0.0;   // fraction of full scale
+  SweepSpec sweep;        // what output 1 played: SweepSamples gives it back
+  long total_frames = 0;  // frames recorded: the sweep's lead, sweep and tail
   // The sync pulse on output 2: its peak and the window searched for it.
   long sync_out = 0;
   long sync_frames = 0;
@@ -31,23 +27,39 @@ struct RecordingInfo {
   std::string date;  // UTC, as 2026-01-31T12:00:00Z
 };
 
-// The key=value lines stored in the recording's comment. Numbers are written
-// so that they read back exactly.
-std::string FormatRecordingInfo(const RecordingInfo& info);
+// The key=value lines stored in the recording's comment: a format line, the
+// sweep's lines, then the recording's own. Numbers are written so that they
+// read back exactly; a text value too long for what readers keep of a
+// comment is cut, and its key added to *shortened.
+std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::string>* shortened);
 
 // Reads the lines FormatRecordingInfo writes from text[0 .. length), which
-// may hold any bytes. Unknown keys are ignored. On a fault returns false,
-// leaves *out as it was and sets *error to what is wrong.
+// may hold any bytes, and those of recordings made before sweeps had kinds.
+// Unknown keys are ignored. On a fault returns false, leaves *out as it was
+// and sets *error to what is wrong.
 bool ParseRecordingInfo(const char* text, size_t length, RecordingInfo* out, std::string* error);
 
+// Recordings are named sweep_NNN.wav: the number in at least three digits,
+// and any number of digits read back, up to kMaxRecordingNumber.
+constexpr long kMaxRecordingNumber = 999999999999999999;
+std::string RecordingName(long number);
+// The number of a recording's name, or -1 for any other name.
+long RecordingNumber(const char* name);
+
+struct SavedRecording {
+  bool ok = false;
+  std::string name;                    // the file written
+  std::vector<std::string> shortened;  // metadata keys whose values were cut
+  std::string error;                   // "Could not write NAME: reason"
+};
+
 // Saves `frames` frames of a capture block (two non-interleaved channels of
-// S24_3LE samples, `stride` bytes apart) as sweep_NNN.wav in the working
-// folder, NNN one above the highest number there (the first free one when
-// none was removed), so that names sort in run order. The file appears
-// whole or not at all and no existing file is replaced. On success sets
-// *name; on failure sets *error to "Could not write NAME: reason".
-bool SaveRecording(const unsigned char* block, long stride, long frames, const RecordingInfo& info,
-                   std::string* name, std::string* error);
+// S24_3LE samples, `stride` bytes apart) as a recording in the working
+// folder, numbered one above the highest number there (the first free one
+// when none was removed), so that names sort in run order. The file appears
+// whole or not at all and no existing file is replaced.
+SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
+                             const RecordingInfo& info);
 
 // The recording with the highest number in `folder`; empty when none.
 std::string NewestRecording(const std::string& folder);

@@ -14,7 +14,6 @@
 
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
-#include "formats/recording.h"
 #include "support/process.h"
 
 namespace {
@@ -97,85 +96,39 @@ TEST(CurveFile, WritesWhatItReads) {
             "20.0000, -1.250, 10.00\n20.5000, 3.000, -170.50\n");
   std::string error;
   Curve back = Parse(text, &error);
-  EXPECT_EQ(back.freq, c.freq);
-  EXPECT_EQ(back.db, c.db);
-  EXPECT_EQ(back.phase, c.phase);
+  EXPECT_TRUE(back.freq == c.freq && back.db == c.db && back.phase == c.phase);
 }
 
-TEST(CurveFile, SurvivesRandomInput) {
+// Each random or damaged text is refused naming a line, or read into a curve
+// that the response writer writes and the parser reads back as written.
+TEST(CurveFile, DamageIsRefusedOrReadsBack) {
   std::mt19937 rng(12345);
-  const std::string alphabet = "0123456789.,;-+eE \t\r\n*\"abxXinf\0\xff";
-  long accepted = 0;
+  const char kAlphabet[] = "0123456789.,;-+eE \t\r\n*\"abxXinf\0\xff";
+  const std::string alphabet(kAlphabet, sizeof kAlphabet - 1);
+  long refused = 0, read_back = 0;
   for (int n = 0; n < 3000; ++n) {
-    std::string text(rng() % 200, ' ');
-    for (char& ch : text) ch = alphabet[rng() % alphabet.size()];
-    Curve c;
+    // Half from scratch, half a curve with a few bytes changed.
+    std::string text = "* curve\n20, -1.5, 30\n40.5,2,-10.25\n100 3 4\n1000\t-2\t0\n";
+    if (n % 2) text.assign(rng() % 200, ' ');
+    for (int edits = n % 2 ? int(text.size()) : 1 + rng() % 4; edits > 0; --edits)
+      text[n % 2 ? edits - 1 : rng() % text.size()] = alphabet[rng() % alphabet.size()];
+    Curve c, again;
     std::string error;
     if (!ParseCurve(text.data(), text.size(), &c, &error)) {
-      EXPECT_EQ(error.compare(0, 5, "line "), 0);
+      ASSERT_EQ(error.compare(0, 5, "line "), 0) << error;
+      ++refused;
       continue;
     }
-    ++accepted;
-    for (size_t k = 0; k < c.freq.size(); ++k) {
-      ASSERT_TRUE(std::isfinite(c.freq[k]) && std::isfinite(c.db[k]) && c.freq[k] > 0);
-      if (k > 0) {
-        ASSERT_GT(c.freq[k], c.freq[k - 1]);
-      }
-    }
+    const std::string written = FormatResponse({}, c);
+    ASSERT_TRUE(ParseCurve(written.data(), written.size(), &again, &error) &&
+                again.freq.size() == c.freq.size() && FormatResponse({}, again) == written)
+        << written;
+    read_back += !c.freq.empty();
   }
-  printf("curve parser: %ld of 3000 random texts accepted\n", accepted);
-}
-
-// The recording's metadata reads back exactly, and random damage to it is
-// either refused or gives values a recording can have.
-TEST(RecordingInfo, ReadsBackExactlyAndSurvivesRandomDamage) {
-  RecordingInfo info;
-  info.start_freq = 18.7;
-  info.end_freq = 16175;
-  info.sweep_frames = 480000;
-  info.total_frames = 528000;
-  info.lead_frames = 24000;
-  info.sweep_rate = 48000;
-  info.amplitude = 0.5;
-  info.sync_out = 24032;
-  info.sync_frames = 40384;
-  info.q = 1.0 / 3;
-  info.bands = 31;
-  info.device = "hw:CARD=x\nq=1";
-  info.rate = 44100;
-  info.period = 1000;
-  info.underruns = 2;
-  info.date = "2026-01-31T12:00:00Z";
-  const std::string text = FormatRecordingInfo(info);
-  RecordingInfo back;
-  std::string error;
-  ASSERT_TRUE(ParseRecordingInfo(text.data(), text.size(), &back, &error)) << error;
-  EXPECT_EQ(FormatRecordingInfo(back), text);
-  EXPECT_EQ(back.q, info.q);
-  EXPECT_EQ(back.device, "hw:CARD=x?q=1");
-
-  std::mt19937 rng(2026);
-  const std::string alphabet("0123456789.-+e=\n\0\xff" "abq_", 22);
-  long accepted = 0;
-  for (int n = 0; n < 3000; ++n) {
-    std::string t = text;
-    for (int edits = 1 + rng() % 4; edits > 0; --edits) {
-      const size_t at = rng() % t.size();
-      if (rng() % 3 == 0) t.erase(at, rng() % 40);
-      else t[at] = alphabet[rng() % alphabet.size()];
-      if (t.empty()) t = "x";
-    }
-    RecordingInfo r;
-    if (!ParseRecordingInfo(t.data(), t.size(), &r, &error)) continue;
-    ++accepted;
-    ASSERT_TRUE(r.start_freq > 0 && r.end_freq >= r.start_freq && r.q > 0 && r.amplitude > 0)
-        << t;
-    ASSERT_EQ(r.sweep_frames + 2 * r.lead_frames, r.total_frames) << t;
-    ASSERT_TRUE(r.sync_out >= 0 && r.sync_out < r.sync_frames && r.sync_frames <= r.total_frames)
-        << t;
-    ASSERT_TRUE(r.rate >= 1000 && r.sweep_rate >= 1000 && r.bands >= 0 && r.bands <= 1024) << t;
-  }
-  printf("recording metadata: %ld of 3000 damaged texts accepted\n", accepted);
+  printf("curve parser totals: %ld of 3000 random and damaged texts refused, %ld read back\n",
+         refused, read_back);
+  EXPECT_GT(refused, 500);
+  EXPECT_GT(read_back, 300);
 }
 
 TEST(OutputFile, WritesThroughLinksAndKeepsWhatIsThere) {

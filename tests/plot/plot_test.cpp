@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "plot/result_file.h"
+#include "formats/result_table.h"
 #include "plot/svg_chart.h"
 #include "support/transcript.h"
 
@@ -20,13 +20,13 @@ const std::string kRuns = kHead + "1\t18\t22\t0.0\n2\t22\t27\t-1.5\n3\t27\t33\t-
                           "1\t100\t200\t0.0\n2\t200\t400\t-144.0\n3\t400\t1000\t-6.0\n" + kHead +
                           "1\t300\t360\t-0.5\n2\t360\t432\t-7.5\n";
 
-bool Parse(const std::string& text, std::vector<PlotRun>* runs, std::string* error) {
+bool Parse(const std::string& text, std::vector<ResultRun>* runs, std::string* error) {
   return ParseResults(text.data(), text.size(), runs, error);
 }
 
-std::string Chart(const std::vector<PlotRun>& runs, const ChartOptions& options = {}) {
+std::string Chart(const std::vector<ResultRun>& runs, const ChartOptions& options = {}) {
   std::vector<ChartLine> lines;
-  for (const PlotRun& run : runs) lines.push_back({"run " + std::to_string(run.number), &run});
+  for (const ResultRun& run : runs) lines.push_back({"run " + std::to_string(run.number), &run});
   std::string svg;
   WriteSvgChart(lines.data(), lines.size(), options, &svg);
   return svg;
@@ -50,7 +50,7 @@ double Attr(const std::string& svg, const std::string& marker, const std::string
 }
 
 TEST(ResultFile, ReadsRunsWithDifferentBandPlans) {
-  std::vector<PlotRun> runs;
+  std::vector<ResultRun> runs;
   std::string error, crlf;  // line breaks turned into CR LF are read alike
   for (char c : kRuns) crlf += c == '\n' ? "\r\n" : std::string(1, c);
   ASSERT_TRUE(Parse(kRuns, &runs, &error) && Parse(crlf, &runs, &error)) << error;
@@ -77,7 +77,7 @@ TEST(ResultFile, MalformedFilesNameTheLineAndWhatWasExpected) {
        "line 3: expected the high edge as a finite whole number of hertz, found \"" +
            std::string(40, '9') + "\"..."}};
   for (const auto& c : cases) {
-    std::vector<PlotRun> runs(1);  // left as it was on failure
+    std::vector<ResultRun> runs(1);  // left as it was on failure
     std::string error;
     EXPECT_FALSE(Parse(c.text, &runs, &error));
     EXPECT_EQ(error, c.error);
@@ -101,7 +101,7 @@ TEST(ResultFile, MangledFilesAreRejectedOrDrawn) {
         case 4: text.insert(at, rng() % 2 ? "\r" : rng() % 2 ? "\t" : kHead.c_str()); break;
       }
     }
-    std::vector<PlotRun> runs;
+    std::vector<ResultRun> runs;
     if (Parse(text, &runs, &error)) {
       ++accepted;
       const std::string svg = Chart(runs);
@@ -116,7 +116,7 @@ TEST(ResultFile, MangledFilesAreRejectedOrDrawn) {
 // Run 2's steps lie where the axes' own ticks at 100 and 1000 Hz, 0 and -6 dB
 // put them; its band without data (-144.0) is a gap and leaves the level range alone.
 TEST(SvgChart, StepsLieWhereTheAxesPutThem) {
-  std::vector<PlotRun> runs;
+  std::vector<ResultRun> runs;
   std::string error;
   ASSERT_TRUE(Parse(kRuns, &runs, &error)) << error;
   const std::string svg = Chart({runs[1]});
@@ -137,7 +137,7 @@ TEST(SvgChart, StepsLieWhereTheAxesPutThem) {
 // A few artefact bands far below the rest do not pull the frame down: they run
 // along its bottom edge, each marked. A range set by hand holds.
 TEST(SvgChart, LevelRangeFollowsTheBulkOrTheRangeGiven) {
-  std::vector<PlotRun> runs(1);
+  std::vector<ResultRun> runs(1);
   for (int k = 1; k <= 31; ++k)  // 28 bands from -0.5 to -12.5 dB, three at -72.0
     runs[0].bands.push_back({100.0 * k, 100.0 * k + 100, k <= 3 ? -72.0 : -0.5 - k * 7 % 13});
   // y1: band 1's height, on the frame's bottom edge (480) when below the range.
@@ -160,7 +160,7 @@ TEST(SvgChart, LevelRangeFollowsTheBulkOrTheRangeGiven) {
 // Past ten lines the colours repeat with a dash pattern; a run without data
 // takes no style, and the legend shows each line's own.
 TEST(SvgChart, ManyRunsAreToldApart) {
-  std::vector<PlotRun> runs(25);
+  std::vector<ResultRun> runs(25);
   for (int i = 0; i < 25; ++i) runs[i].bands = {{100, 200, i == 3 ? kNoDataLevel : -i}};
   const std::string svg = Chart(runs);
   std::vector<std::string> lines = All(svg, "class=\"run\" id=\"", " d=");

@@ -16,14 +16,15 @@
 #include "common/command_line.h"
 #include "common/outputs.h"
 #include "dsp/analysis.h"
-#include "dsp/band_edges.h"
-#include "dsp/signals.h"
+#include "dsp/band_plan.h"
 #include "dsp/smoothing.h"
+#include "dsp/sweep.h"
 #include "dsp/transfer.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
 #include "formats/memory.h"
 #include "formats/recording.h"
+#include "formats/result_table.h"
 #include "wav_files.h"
 
 namespace {
@@ -102,19 +103,10 @@ tool::Tool CommandLine(Options* o) {
       ""};
 }
 
-// The range the sweep covered, in hertz at the granted rate: its nominal
-// frequencies were computed for sweep_rate and sound scaled by rate/sweep_rate.
-void SweepRange(const RecordingInfo& r, double* lo, double* hi) {
-  const double scale = static_cast<double>(r.rate) / r.sweep_rate;
-  const double step = (r.end_freq - r.start_freq) / r.total_frames;
-  *lo = r.start_freq * scale;
-  *hi = (r.start_freq + static_cast<double>(r.sweep_frames - 1) * step) * scale;
-}
-
+// The range the sweep covered, in hertz at the granted rate.
 bool CheckRange(const std::string& path, const RecordingInfo& r) {
-  double lo, hi;
-  SweepRange(r, &lo, &hi);
-  if (r.sweep_frames < 2 || !(hi > lo) || !(hi < r.rate / 2.0))
+  const FrequencyRange range = SweepRange(r.sweep, r.rate);
+  if (r.sweep.sweep_frames < 2 || !(range.hi > range.lo) || !(range.hi < r.rate / 2.0))
     return Fail(path, "its sweep covers no range that can be analysed");
   // The analysis holds about seven arrays of doubles of the FFT's length at
   // once; a recording too long for the machine's memory is refused rather
@@ -147,24 +139,20 @@ std::vector<double> BandMeans(const Transfer& t, const RecordingInfo& r, double 
                               const std::vector<Calibration>& cals) {
   std::vector<double> edge_lo(static_cast<size_t>(r.bands > 0 ? r.bands : 1));
   std::vector<double> edge_hi(edge_lo.size());
-  FindHighFreq(r.q, r.bands, r.start_freq, edge_lo.data(), edge_hi.data());
-  std::vector<double> sum(static_cast<size_t>(r.bands), 0.0), count(sum.size(), 0.0);
-  size_t m = 0;
+  FindHighFreq(r.q, r.bands, r.sweep.start_freq, edge_lo.data(), edge_hi.data());
+  BandSums sums = StartBandSums(r.bands);
   const long first = static_cast<long>(std::ceil(lo / t.bin_hz));
   const long last = static_cast<long>(std::floor(hi / t.bin_hz));
-  for (long k = first; k <= last && !sum.empty(); ++k) {
+  for (long k = first; k <= last && r.bands > 0; ++k) {
+    // Only the bins within the plan's edges count.
     const double f = static_cast<double>(k) * t.bin_hz;
     if (f < edge_lo[0]) continue;
-    // As in the run: a band takes frequencies up to its upper edge.
-    while (m + 1 < sum.size() && f > edge_hi[m]) ++m;
-    if (m + 1 == sum.size() && f > edge_hi[m]) break;
+    if (f > edge_hi[static_cast<size_t>(r.bands) - 1]) break;
     double mag = std::abs(t.h[static_cast<size_t>(k)]);
     if (!cals.empty()) mag *= std::pow(10.0, -CalibrationDb(cals, f) / 20.0);
-    sum[m] += mag;
-    count[m] += 1;
+    AddToBand(&sums, edge_hi.data(), f, mag);
   }
-  for (size_t b = 0; b < sum.size(); ++b) sum[b] = count[b] > 0 ? sum[b] / count[b] : -1.0;
-  return sum;
+  return BandMeans(sums);
 }
 
 // Analyses one recording at the output frequencies `points`.
@@ -177,22 +165,25 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   const RecordingInfo& r = m->info;
   if (!CheckRange(path, r)) return false;
   m->path = path;
-  SweepRange(r, &m->f_lo, &m->f_hi);
+  const FrequencyRange range = SweepRange(r.sweep, r.rate);
+  m->f_lo = range.lo;
+  m->f_hi = range.hi;
 
   // Where the sync pulse came back gives the electrical latency.
-  double sync_peak = 0.0;
-  const long sync_in = FindPeakIndex(sync.data(), r.sync_frames, &sync_peak);
-  if (!(sync_peak > 0)) return Fail(path, "no sync pulse on input 2: it cannot be aligned");
-  m->latency = sync_in - r.sync_out;
+  const SyncPulse pulse = FindSync(sync.data(), r.sync_frames, r.sync_out);
+  m->latency = pulse.peak.index - r.sync_out;
+  if (!pulse.found && pulse.stands_out)
+    return Fail(path, "its sync pulse came back " + std::to_string(-m->latency) +
+                          " frames before it was played, which no card can do: it cannot be "
+                          "aligned");
+  if (!pulse.found) return Fail(path, "no sync pulse on input 2: it cannot be aligned");
 
   // The played sweep, bit for bit, and the microphone moved back by the
   // latency so that frame j of both belongs to the same moment.
   std::vector<double> played(static_cast<size_t>(r.total_frames));
   {
     std::vector<int32_t> sweep(played.size());
-    std::vector<double> freqs(played.size());
-    MakeSweep(r.sweep_rate, sweep.data(), freqs.data(), r.start_freq, r.end_freq, r.total_frames,
-              r.amplitude, r.lead_frames);
+    SweepSamples(r.sweep, 0, r.total_frames, sweep.data());
     for (size_t i = 0; i < played.size(); ++i) played[i] = sweep[i];
   }
   std::vector<double> aligned(played.size(), 0.0);
@@ -220,7 +211,7 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   if (!o.ir.empty()) {
     // From the moment output 1 played, as long as the silence after the
     // sweep let the room ring.
-    ir.resize(static_cast<size_t>(std::max(r.lead_frames, m->delay + 1)));
+    ir.resize(static_cast<size_t>(std::max(r.sweep.tail_frames, m->delay + 1)));
     m->ir = std::move(ir);
   }
   ir = std::vector<double>();
@@ -272,15 +263,9 @@ std::string Report(const Measured& m) {
 
 std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
   std::vector<double> lo(static_cast<size_t>(r.bands > 0 ? r.bands : 1)), hi(lo.size());
-  FindHighFreq(r.q, r.bands, r.start_freq, lo.data(), hi.data());
-  double reference = 0.0;
-  for (double v : mean) reference = std::max(reference, v);
-  std::vector<double> level(mean.size());
-  for (size_t k = 0; k < mean.size(); ++k)
-    level[k] = mean[k] > 0 && reference > 0 ? RtodB(mean[k] / reference) : -144.0;
-  std::string text;
-  FormatReport(static_cast<int>(level.size()), lo.data(), hi.data(), level.data(), text);
-  return text;
+  FindHighFreq(r.q, r.bands, r.sweep.start_freq, lo.data(), hi.data());
+  const std::vector<double> level = LevelsRelativeToLoudest(mean);
+  return FormatReport(static_cast<int>(level.size()), lo.data(), hi.data(), level.data());
 }
 
 std::string DefaultOutput(const std::string& recording, bool average) {
@@ -305,13 +290,12 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error);
     if (!CheckRange(p, r)) return false;
     if (!o.bands.empty() && &p != &paths[0] &&
-        (r.q != first.q || r.bands != first.bands || r.start_freq != first.start_freq))
+        (r.q != first.q || r.bands != first.bands || r.sweep.start_freq != first.sweep.start_freq))
       return Fail(p, "its band plan differs from the first recording's, so --bands cannot average");
     if (&p == &paths[0]) first = r;
-    double a, b;
-    SweepRange(r, &a, &b);
-    lo = std::max(lo, a);
-    hi = std::min(hi, b);
+    const FrequencyRange range = SweepRange(r.sweep, r.rate);
+    lo = std::max(lo, range.lo);
+    hi = std::min(hi, range.hi);
   }
   if (!(hi > lo)) return Fail(paths[0], "the recordings share no frequency range");
   const std::vector<double> points = Points(lo, hi);

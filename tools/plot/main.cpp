@@ -9,7 +9,7 @@
 #include "common/outputs.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
-#include "plot/result_file.h"
+#include "formats/result_table.h"
 #include "plot/svg_chart.h"
 
 namespace {
@@ -64,7 +64,7 @@ tool::Tool CommandLine(Options* o) {
 struct Input {
   std::string path;
   bool results = false;
-  std::vector<PlotRun> runs;  // a result file's runs, or
+  std::vector<ResultRun> runs;  // a result file's runs, or
   Curve curve;                // a response
   size_t first = 0;           // the first run drawn
 };

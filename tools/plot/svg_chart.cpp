@@ -47,7 +47,7 @@ void Append(std::string* out, const char* format, ...) {
   if (n > 0) out->append(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
-bool BandOnAxis(const PlotBand& b) {
+bool BandOnAxis(const ResultBand& b) {
   return b.lo > 0.0 && b.hi > 0.0 && std::isfinite(b.lo) && std::isfinite(b.hi);
 }
 
@@ -57,7 +57,7 @@ bool PointOnAxis(const Curve& c, size_t k) {
 
 bool HasData(const ChartLine& line) {
   if (line.run) {
-    for (const PlotBand& b : line.run->bands) {
+    for (const ResultBand& b : line.run->bands) {
       if (BandOnAxis(b) && BandHasLevel(b)) return true;
     }
   }
@@ -116,8 +116,8 @@ Axes ChooseAxes(const ChartLine* lines, size_t count, const ChartOptions& option
   double f_lo = INFINITY, f_hi = 0.0;
   LevelCounts levels;
   for (size_t i = 0; i < count; ++i) {
-    if (const PlotRun* run = lines[i].run) {
-      for (const PlotBand& b : run->bands) {
+    if (const ResultRun* run = lines[i].run) {
+      for (const ResultBand& b : run->bands) {
         if (!BandOnAxis(b)) continue;
         f_lo = std::fmin(f_lo, std::fmin(b.lo, b.hi));
         f_hi = std::fmax(f_hi, std::fmax(b.lo, b.hi));
@@ -249,11 +249,11 @@ void ClipMark(double x, int side, const char* colour, std::string* marks) {
 
 // The step line of one run: each band a horizontal segment at its level,
 // joined by vertical risers to the next band when the two touch.
-std::string StepPath(const Axes& a, const PlotRun& run, const char* colour, std::string* marks) {
+std::string StepPath(const Axes& a, const ResultRun& run, const char* colour, std::string* marks) {
   std::string d;
   bool pen_down = false;
   double last_hi = 0.0;
-  for (const PlotBand& b : run.bands) {
+  for (const ResultBand& b : run.bands) {
     if (!BandOnAxis(b) || !BandHasLevel(b)) {
       pen_down = false;
       continue;

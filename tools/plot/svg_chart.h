@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "formats/curve_file.h"
-#include "plot/result_file.h"
+#include "formats/result_table.h"
 
 // One line of the chart and its legend entry: a run or a response.
 struct ChartLine {
   std::string name;              // legend text
-  const PlotRun* run = nullptr;  // drawn as steps over its bands, or
+  const ResultRun* run = nullptr;  // drawn as steps over its bands, or
   const Curve* curve = nullptr;  // drawn as a line through its points
 };
 

@@ -1,6 +1,7 @@
-#include "plot/result_file.h"
+#include "formats/result_table.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,31 @@ struct Span {
 bool SpanIs(Span s, const char* literal) {
   size_t n = strlen(literal);
   return s.n == n && memcmp(s.p, literal, n) == 0;
+}
+
+// A short printable form of text[0 .. length) for messages: tabs as \t, other
+// unprintable bytes as \xNN, cut after 40 bytes.
+std::string QuoteForMessage(const char* text, size_t length) {
+  constexpr size_t kShown = 40;
+  std::string out = "\"";
+  for (size_t i = 0; i < length && i < kShown; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\t') {
+      out += "\\t";
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  out += '"';
+  if (length > kShown) out += "...";
+  return out;
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -73,7 +99,7 @@ std::string Format(const char* format, long a, const std::string& b) {
 }
 
 // Checks one band row; on success fills *band.
-bool ParseRow(Span line, int expected_band, PlotBand* band, std::string* why) {
+bool ParseRow(Span line, int expected_band, ResultBand* band, std::string* why) {
   Span fields[4];
   size_t count = 0;
   size_t start = 0;
@@ -123,33 +149,44 @@ std::string AtLine(long line, const std::string& what) {
   return Format("line %ld: ", line, what);
 }
 
-}  // namespace
-
-bool BandHasLevel(const PlotBand& band) {
-  return std::isfinite(band.level) && band.level != kNoDataLevel;
+// Appends printf-style text to `text`. Rows are formatted through a small
+// line buffer; a longer row (huge band edges) is formatted straight into
+// the string instead of being cut.
+void AppendFormat(std::string& text, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
+    text.append(line, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    const size_t at = text.size();
+    text.resize(at + static_cast<size_t>(n) + 1);
+    std::vsnprintf(&text[at], static_cast<size_t>(n) + 1, format, again);
+    text.resize(at + static_cast<size_t>(n));
+  }
+  va_end(again);
+  va_end(args);
 }
 
-std::string QuoteForMessage(const char* text, size_t length) {
-  constexpr size_t kShown = 40;
-  std::string out = "\"";
-  for (size_t i = 0; i < length && i < kShown; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\t') {
-      out += "\\t";
-    } else if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  out += '"';
-  if (length > kShown) out += "...";
-  return out;
+}  // namespace
+
+std::string FormatReport(int bands, const double* lo, const double* hi, const double* level) {
+  std::string report;
+  report.reserve(64 + 32 * static_cast<size_t>(bands > 0 ? bands : 0));
+  report += kResultsLine;
+  report += '\n';
+  report += kHeaderLine;
+  report += '\n';
+  for (int k = 0; k < bands; ++k)
+    AppendFormat(report, "%i\t%.0f\t%.0f\t%.1f\n", k + 1, lo[k], hi[k], level[k]);
+  return report;
+}
+
+bool BandHasLevel(const ResultBand& band) {
+  return std::isfinite(band.level) && band.level != kNoDataLevel;
 }
 
 bool HasResultsBlock(const char* text, size_t length) {
@@ -164,7 +201,7 @@ bool HasResultsBlock(const char* text, size_t length) {
   return false;
 }
 
-bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
+bool ParseResults(const char* text, size_t length, std::vector<ResultRun>* runs,
                   std::string* error) {
   if (length == 0) {
     *error = "the file is empty: no results to plot";
@@ -172,7 +209,7 @@ bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
   }
   enum class Expect { kResults, kHeader, kRow };
   Expect expect = Expect::kResults;
-  std::vector<PlotRun> parsed;
+  std::vector<ResultRun> parsed;
   long line_number = 0;
   size_t start = 0;
   // A file without any block says so instead of complaining about its first line.
@@ -206,7 +243,7 @@ bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
       continue;
     }
     if (SpanIs(line, kResultsLine)) {
-      PlotRun run;
+      ResultRun run;
       run.number = static_cast<int>(parsed.size()) + 1;
       run.line = line_number;
       parsed.push_back(run);
@@ -218,15 +255,16 @@ bool ParseResults(const char* text, size_t length, std::vector<PlotRun>* runs,
                                        QuoteForMessage(line.p, line.n));
       return false;
     }
-    PlotRun& run = parsed.back();
-    if (run.bands.size() >= static_cast<size_t>(kMaxPlotBands)) {
+    ResultRun& run = parsed.back();
+    if (run.bands.size() >= static_cast<size_t>(kMaxBands)) {
+      const std::string most = std::to_string(kMaxBands);
       *error = AtLine(line_number,
-                      "expected \"Results:\" or the end of the file after band 1024 "
-                      "(a run has at most 1024 bands), found " +
+                      "expected \"Results:\" or the end of the file after band " + most +
+                          " (a run has at most " + most + " bands), found " +
                           QuoteForMessage(line.p, line.n));
       return false;
     }
-    PlotBand band;
+    ResultBand band;
     std::string why;
     if (!ParseRow(line, static_cast<int>(run.bands.size()) + 1, &band, &why)) {
       *error = AtLine(line_number, why);
