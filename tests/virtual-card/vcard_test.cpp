@@ -163,7 +163,8 @@ void Report(const char*, int, const char*, int, const char* format, ...) {
   reported += text;
 }
 int OpenDefined(const std::string& fields) {
-  const std::string text = ReadFile(QUELMAR_VIRTUAL_CARD_CONF) + "pcm.t { type vcard " + fields + " }";
+  const std::string text =
+      ReadFile(QUELMAR_VIRTUAL_CARD_CONF) + "pcm.t { type vcard " + fields + " }";
   snd_config_t* conf = nullptr;
   snd_pcm_t* pcm = nullptr;
   snd_lib_error_set_handler(Report);
@@ -192,7 +193,7 @@ TEST(CardSettings, BadFieldsAreRefusedByNameAndRandomOnesHarmNothing) {
       {"fail_open sideways", "field fail_open: none, playback, capture or both expected"},
       {"filters [ { freq 100 } ]", "field filters.type: must be given"},
       {"filters [ { type peak freq 30000 } ]", "field filters.freq: must be below half the rate"},
-      {"reflections [ { delay 70000 gain 1 } ]", "field reflections.delay: must be from 0 to 65536"},
+      {"reflections [ { delay 70000 gain 1 } ]", "reflections.delay: must be from 0 to 65536"},
   };
   for (const auto& [fields, message] : cases) {
     EXPECT_EQ(OpenDefined(fields), message.empty() ? 0 : -EINVAL) << fields;

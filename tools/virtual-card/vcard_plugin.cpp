@@ -163,8 +163,9 @@ uint64_t ClockPosition(Card* c) {
   if (s.clock == ClockMode::kFrozen) return 0;
   const int64_t now = NowNs();
   uint64_t hw = FramesAfter(c, now - c->t0);
-  // The stall strikes once the stream has moved frame `at`, or reached it.
-  if (!c->stall_done && s.stall_ms > 0 && s.stall.StrikesWithin(c->stream_bit, c->run_base + hw + 1)) {
+  // The stall strikes when the stream's position reaches frame `at`.
+  if (!c->stall_done && s.stall_ms > 0 &&
+      s.stall.StrikesWithin(c->stream_bit, c->run_base + hw + 1)) {
     c->stall_done = true;
     c->t0 -= static_cast<int64_t>(s.stall_ms * 1e6);
     hw = FramesAfter(c, now - c->t0);
@@ -260,8 +261,8 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
     return -s.fatal_errno;
   }
   if (!c->xrun_injected && s.underrun.StrikesWithin(c->stream_bit, end)) {
-    // The whole transfer is lost, as if the card had run dry (or over)
-    // just before it; later frames follow on without a gap.
+    // The whole transfer is lost, as if the card had run dry just before
+    // it; later frames follow on without a gap.
     c->xrun_injected = true;
     StopClock(c);
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
@@ -397,8 +398,9 @@ int SetConstraints(Card* c) {
   static const unsigned int kMmap[] = {SND_PCM_ACCESS_MMAP_INTERLEAVED};
   const unsigned int* access = c->settings.access == AccessOffer::kMmap ? kMmap : kReadWrite;
   const unsigned int access_count = c->settings.access == AccessOffer::kReadWrite ? 2 : 1;
-  const unsigned int format =
-      c->settings.fail_format.Strikes(c->stream_bit) ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
+  const unsigned int format = c->settings.fail_format.Strikes(c->stream_bit)
+                                  ? SND_PCM_FORMAT_S16_LE
+                                  : SND_PCM_FORMAT_S24_3LE;
   const unsigned int frame_bytes =
       2 * snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(format)) / 8;
   const unsigned int period_min = c->settings.period ? c->settings.period : 16;
