@@ -6,8 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # sox and its ALSA output are needed only here.
-scripts/setup-deps sox libsox-fmt-alsa
+scripts/setup-deps sox libsox-fmt-alsa libbenchmark-dev
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUELMAR_SANITIZE=OFF >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUELMAR_SANITIZE=OFF \
+      -DQUELMAR_BUILD_BENCH=ON >/dev/null
 cmake --build build-bench -j2 --target bench_whole_run >/dev/null
 exec build-bench/bench/bench_whole_run "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/run from a fresh clone of the committed state (HEAD), started in
-# another folder: it reports its steps, builds the tools the README names,
+# another folder, on a machine as without GoogleTest and Google Benchmark:
+# it configures and reports its steps, builds the tools the README names,
 # runs the program in the caller's folder, keeps the caller's own ALSA
 # devices reachable beside the virtual card, and shows the compiler's errors
 # when the build fails.
@@ -13,9 +14,9 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; echo "--- output:"; cat "$tmp/out"; exit 1; }
 
 git clone -q "$repo" "$tmp/clone"
-# Only the programs and the virtual card, to keep the build short.
+# As if neither were installed; scripts/run configures this build again.
 cmake -S "$tmp/clone" -B "$tmp/clone/build" -DCMAKE_BUILD_TYPE=Release \
-      -DQUELMAR_BUILD_TESTS=OFF -DQUELMAR_BUILD_BENCH=OFF >/dev/null
+      -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
 mkdir "$tmp/caller"
 printf 'pcm.mydev { type vcard latency 10 }\n' > "$tmp/caller/mine.conf"
 cd "$tmp/caller"
@@ -25,6 +26,7 @@ echo "t 1 r c c mydev r c x" |
   >"$tmp/out" 2>&1 || fail "scripts/run exited with status $?"
 
 grep -q '^Building quelmar' "$tmp/out" || fail "no build step line"
+[ ! -e "$tmp/clone/build/tests" ] && [ ! -e "$tmp/clone/build/bench" ] || fail "tests or benchmarks configured"
 [ -x "$tmp/clone/build/tools/plot/quelmar-plot" ] || fail "quelmar-plot was not built"
 grep -q 'Sync In = 24096 samples' "$tmp/out" || fail "no run on the virtual card's default device"
 grep -q 'Sync In = 24042 samples' "$tmp/out" || fail "the caller's device mydev was not reachable"

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
+#include <random>
+#include <string>
 #include <vector>
+
+#include "support/process.h"
 
 namespace {
 
@@ -144,6 +149,67 @@ TEST(CardRoom, NoiseIsSeededAndAtItsLevel) {
   EXPECT_NE(a.got, Duplex("t_noise_other", silence, 1).got);
   EXPECT_NEAR(LevelDb(a.got, 0, 48 * kPeriod, 8388608), -40, 0.1);
   for (long j = 0; j < 48 * kPeriod; ++j) ASSERT_EQ(a.got[2 * j + 1], 0) << j;  // cable: no noise
+}
+
+// Opens pcm.t, defined by `fields` after the card's own devices, for capture: 0 or the error,
+// 1 when the text does not load. `reported` gets what alsa-lib and the card reported.
+std::string reported;
+void Report(const char*, int, const char*, int, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  reported += text;
+}
+int OpenDefined(const std::string& fields) {
+  const std::string text =
+      ReadFile(QUELMAR_VIRTUAL_CARD_CONF) + "pcm.t { type vcard " + fields + " }";
+  snd_config_t* conf = nullptr;
+  snd_pcm_t* pcm = nullptr;
+  snd_lib_error_set_handler(Report);
+  int err = snd_config_load_string(&conf, text.data(), text.size()) < 0 ? 1 : 0;
+  reported.clear();
+  if (err == 0 && (err = snd_pcm_open_lconf(&pcm, "t", SND_PCM_STREAM_CAPTURE, 0, conf)) == 0)
+    snd_pcm_close(pcm);
+  snd_lib_error_set_handler(nullptr);
+  if (conf != nullptr) snd_config_delete(conf);
+  return err;
+}
+
+// A field of each kind and each check beyond a range, refused by name; then seeded random edits
+// of two definitions: each opens quietly, or is refused with -EINVAL and a message.
+TEST(CardSettings, BadFieldsAreRefusedByNameAndRandomOnesHarmNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"latency 64 reflections [ { delay 150.0 gain -0.25 } ] clock realtime fatal_stream capture "
+       "filters [ { type highpass freq 28 q 0.707 comment x } ] cable no seed 9", ""},
+      {"bogus 1", "vcard: unknown field bogus"},
+      {"latency 9223372036854775807 mic_delay 1", "field latency: must be from 0 to 131072"},
+      {"latency 100000 mic_delay 100000", "field latency: latency + mic_delay is too large"},
+      {"rate 48000.5", "field rate: a whole number is expected"},
+      {"period 8", "field period: 0, or 16 to 65536 frames"},
+      {"gain_db loud", "field gain_db: a number is expected"},
+      {"cable maybe", "field cable: yes or no expected"},
+      {"fail_open sideways", "field fail_open: none, playback, capture or both expected"},
+      {"filters [ { freq 100 } ]", "field filters.type: must be given"},
+      {"filters [ { type peak freq 30000 } ]", "field filters.freq: must be below half the rate"},
+      {"reflections [ { delay 70000 gain 1 } ]", "reflections.delay: must be from 0 to 65536"},
+  };
+  for (const auto& [fields, message] : cases) {
+    EXPECT_EQ(OpenDefined(fields), message.empty() ? 0 : -EINVAL) << fields;
+    EXPECT_TRUE(message.empty() ? reported.empty() : reported.find(message) != std::string::npos)
+        << fields << ": " << reported;
+  }
+  std::mt19937_64 rng(20240611);
+  const std::string marks = "0189-.e_ x";
+  for (int i = 0; i < 1000; ++i) {
+    std::string f = cases[rng() % 2 * (rng() % cases.size())].first;
+    for (int k = rng() % 3; k >= 0; --k) f[rng() % f.size()] = marks[rng() % marks.size()];
+    const int err = OpenDefined(f);
+    ASSERT_TRUE(err == -EINVAL ? reported.find("vcard: ") != std::string::npos
+                               : err == 1 || ((err == 0 || err == -EBUSY) && reported.empty()))
+        << f << ": " << err << " " << reported;
+  }
 }
 
 }  // namespace

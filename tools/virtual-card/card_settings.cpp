@@ -1,256 +1,258 @@
 #include "card_settings.h"
 
 #include <cerrno>
-#include <cmath>
+#include <climits>
 #include <cstring>
+#include <functional>
+#include <string>
 
 namespace vcard {
 namespace {
 
-int BadValue(const char* id, const char* why) {
-  SNDERR("vcard: field %s: %s", id, why);
+int BadValue(const std::string& path, const std::string& why) {
+  SNDERR("vcard: field %s: %s", path.c_str(), why.c_str());
   return -EINVAL;
 }
 
-int GetLong(snd_config_t* n, const char* id, long min, long* out) {
-  long v = 0;
-  if (snd_config_get_integer(n, &v) < 0) return BadValue(id, "an integer is expected");
-  if (v < min) return BadValue(id, "value out of range");
-  *out = v;
-  return 0;
-}
+// ---- how values are written -----------------------------------------------
 
-int GetReal(snd_config_t* n, const char* id, double* out) {
-  double v = 0;
-  if (snd_config_get_ireal(n, &v) < 0) return BadValue(id, "a number is expected");
-  if (!std::isfinite(v)) return BadValue(id, "a finite number is expected");
-  *out = v;
-  return 0;
-}
-
-int GetStreams(snd_config_t* n, const char* id, unsigned* out) {
-  const char* s = nullptr;
-  if (snd_config_get_string(n, &s) < 0) return BadValue(id, "playback, capture or both expected");
-  if (std::strcmp(s, "playback") == 0) {
-    *out = kPlayback;
-  } else if (std::strcmp(s, "capture") == 0) {
-    *out = kCapture;
-  } else if (std::strcmp(s, "both") == 0) {
-    *out = kBothStreams;
-  } else if (std::strcmp(s, "none") == 0) {
-    *out = kNoStream;
+int RangeError(const std::string& path, double min, double max) {
+  char why[96];
+  if (max == HUGE_VAL || max == static_cast<double>(LONG_MAX)) {
+    snprintf(why, sizeof why, "must be %g or more", min);
   } else {
-    return BadValue(id, "playback, capture, both or none expected");
+    snprintf(why, sizeof why, "must be from %g to %g", min, max);
   }
+  return BadValue(path, why);
+}
+
+// A whole number (also written as a real, 150.0) within [min, max].
+int ReadInteger(snd_config_t* n, const std::string& path, long min, long max, long* out) {
+  long v = 0;
+  if (snd_config_get_integer(n, &v) < 0) {
+    double d = 0;
+    if (snd_config_get_ireal(n, &d) < 0 || d != std::floor(d))
+      return BadValue(path, "a whole number is expected");
+    if (!(std::fabs(d) < 0x1p62)) return RangeError(path, min, max);
+    v = static_cast<long>(d);
+  }
+  if (v < min || v > max) return RangeError(path, min, max);
+  *out = v;
   return 0;
 }
 
-int ParseFilter(snd_config_t* node, FilterSpec* f) {
-  if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND) {
-    return BadValue("filters", "each filter is a compound { type ... freq ... }");
+// A finite number within [min, max].
+int ReadReal(snd_config_t* n, const std::string& path, double min, double max, double* out) {
+  double v = 0;
+  if (snd_config_get_ireal(n, &v) < 0) return BadValue(path, "a number is expected");
+  if (!std::isfinite(v)) return BadValue(path, "a finite number is expected");
+  if (v < min || v > max) return RangeError(path, min, max);
+  *out = v;
+  return 0;
+}
+
+// One of the words of `words` ("a|b|c"); `out` is its position.
+int ReadWord(snd_config_t* n, const std::string& path, const char* words, unsigned* out) {
+  const char* s = nullptr;
+  if (snd_config_get_string(n, &s) == 0) {
+    unsigned k = 0;
+    for (const char* w = words; *w != '\0'; ++k) {
+      const size_t len = std::strcspn(w, "|");
+      if (std::strlen(s) == len && std::strncmp(s, w, len) == 0) {
+        *out = k;
+        return 0;
+      }
+      w += len + (w[len] == '|');
+    }
   }
-  bool have_type = false;
+  std::string expected = words;  // "a, b or c expected"
+  const size_t last = expected.rfind('|');
+  if (last != std::string::npos) expected.replace(last, 1, " or ");
+  for (size_t at; (at = expected.find('|')) != std::string::npos;) expected.replace(at, 1, ", ");
+  return BadValue(path, expected + " expected");
+}
+
+// ---- the tables -------------------------------------------------------------
+
+// One field of a compound read into a T: its key, whether it must be given,
+// and how its value is read, checked and stored (its path names it in
+// messages).
+template <class T>
+struct Field {
+  const char* key;
+  bool required;
+  std::function<int(snd_config_t* value, const std::string& path, T* out)> read;
+};
+template <class T>
+using Table = std::vector<Field<T>>;
+
+// Reads the compound `node` by `table`: every key must be in the table and
+// every required one given. `prefix` names the compound in messages.
+template <class T>
+int ReadCompound(snd_config_t* node, const Table<T>& table, const std::string& prefix, T* out) {
+  if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND)
+    return BadValue(prefix, "a compound { key value ... } is expected");
+  std::vector<bool> given(table.size());
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, node) {
     snd_config_t* n = snd_config_iterator_entry(i);
     const char* id = nullptr;
     if (snd_config_get_id(n, &id) < 0) continue;
-    int err = 0;
-    if (std::strcmp(id, "type") == 0) {
-      const char* s = nullptr;
-      if (snd_config_get_string(n, &s) < 0) return BadValue("filters.type", "a string is expected");
-      if (std::strcmp(s, "peak") == 0) {
-        f->type = FilterType::kPeak;
-      } else if (std::strcmp(s, "lowshelf") == 0) {
-        f->type = FilterType::kLowShelf;
-      } else if (std::strcmp(s, "highshelf") == 0) {
-        f->type = FilterType::kHighShelf;
-      } else if (std::strcmp(s, "highpass") == 0) {
-        f->type = FilterType::kHighPass;
-      } else {
-        return BadValue("filters.type", "peak, lowshelf, highshelf or highpass expected");
-      }
-      have_type = true;
-    } else if (std::strcmp(id, "freq") == 0) {
-      err = GetReal(n, "filters.freq", &f->freq);
-    } else if (std::strcmp(id, "gain_db") == 0) {
-      err = GetReal(n, "filters.gain_db", &f->gain_db);
-    } else if (std::strcmp(id, "q") == 0) {
-      err = GetReal(n, "filters.q", &f->q);
-    } else if (std::strcmp(id, "comment") != 0) {
-      SNDERR("vcard: unknown filter field %s", id);
+    size_t k = 0;
+    while (k < table.size() && std::strcmp(table[k].key, id) != 0) ++k;
+    if (k == table.size()) {
+      SNDERR("vcard: unknown field %s%s", prefix.c_str(), id);
       return -EINVAL;
     }
+    given[k] = true;
+    const int err = table[k].read(n, prefix + id, out);
     if (err < 0) return err;
   }
-  if (!have_type) return BadValue("filters", "every filter needs a type");
-  if (!(f->q > 0)) return BadValue("filters.q", "must be above 0");
-  if (!(f->freq > 0)) return BadValue("filters.freq", "must be above 0");
+  for (size_t k = 0; k < table.size(); ++k)
+    if (table[k].required && !given[k]) return BadValue(prefix + table[k].key, "must be given");
   return 0;
 }
 
-int ParseFilters(snd_config_t* list, std::vector<FilterSpec>* out) {
-  if (snd_config_get_type(list) != SND_CONFIG_TYPE_COMPOUND) {
-    return BadValue("filters", "a list [ { ... } { ... } ] is expected");
-  }
-  snd_config_iterator_t i, next;
-  snd_config_for_each(i, next, list) {
-    FilterSpec f;
-    int err = ParseFilter(snd_config_iterator_entry(i), &f);
-    if (err < 0) return err;
-    out->push_back(f);
-  }
+// The kinds of field. Each stores its value into a member of T.
+
+// Text for people (comment, hint) or for alsa-lib (type).
+template <class T>
+Field<T> Ignored(const char* key) {
+  return {key, false, [](snd_config_t*, const std::string&, T*) { return 0; }};
+}
+
+template <class T, class V>
+Field<T> Integer(const char* key, V T::*target, long min, long max, bool required = false) {
+  return {key, required, [=](snd_config_t* n, const std::string& path, T* out) {
+            long v = 0;
+            const int err = ReadInteger(n, path, min, max, &v);
+            if (err == 0) out->*target = static_cast<V>(v);
+            return err;
+          }};
+}
+
+template <class T>
+Field<T> Real(const char* key, double T::*target, double min = -HUGE_VAL, double max = HUGE_VAL,
+              bool required = false) {
+  return {key, required, [=](snd_config_t* n, const std::string& path, T* out) {
+            return ReadReal(n, path, min, max, &(out->*target));
+          }};
+}
+
+template <class T>
+Field<T> YesNo(const char* key, bool T::*target) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
+            const int b = snd_config_get_bool(n);
+            if (b < 0) return BadValue(path, "yes or no expected");
+            out->*target = b != 0;
+            return 0;
+          }};
+}
+
+// One of `words`, stored as its position (the enum's value).
+template <class T, class V>
+Field<T> Word(const char* key, V T::*target, const char* words, bool required = false) {
+  return {key, required, [=](snd_config_t* n, const std::string& path, T* out) {
+            unsigned v = 0;
+            const int err = ReadWord(n, path, words, &v);
+            if (err == 0) out->*target = static_cast<V>(v);
+            return err;
+          }};
+}
+
+// A list [ { ... } { ... } ] of items, each read by `items`, then checked.
+template <class T, class I>
+Field<T> List(const char* key, std::vector<I> T::*target, Table<I> items,
+              int (*check)(const I&, const std::string& path)) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
+            if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND)
+              return BadValue(path, "a list [ { ... } { ... } ] is expected");
+            snd_config_iterator_t i, next;
+            snd_config_for_each(i, next, n) {
+              I item;
+              int err = ReadCompound(snd_config_iterator_entry(i), items, path + ".", &item);
+              if (err == 0) err = check(item, path);
+              if (err < 0) return err;
+              (out->*target).push_back(item);
+            }
+            return 0;
+          }};
+}
+
+// The streams a fault strikes, and the frame it strikes at.
+Field<CardSettings> Streams(const char* key, Fault CardSettings::*fault) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, CardSettings* out) {
+            return ReadWord(n, path, "none|playback|capture|both", &(out->*fault).streams);
+          }};
+}
+Field<CardSettings> Frame(const char* key, Fault CardSettings::*fault) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, CardSettings* out) {
+            return ReadInteger(n, path, 0, LONG_MAX, &(out->*fault).at);
+          }};
+}
+
+int CheckFilter(const FilterSpec& f, const std::string& path) {
+  if (!(f.q > 0)) return BadValue(path + ".q", "must be above 0");
+  if (!(f.freq > 0)) return BadValue(path + ".freq", "must be above 0");
   return 0;
 }
 
-int ParseReflections(snd_config_t* list, std::vector<Reflection>* out) {
-  if (snd_config_get_type(list) != SND_CONFIG_TYPE_COMPOUND)
-    return BadValue("reflections", "a list [ { delay F gain G } ... ] is expected");
-  snd_config_iterator_t i, next;
-  snd_config_for_each(i, next, list) {
-    snd_config_t* node = snd_config_iterator_entry(i);
-    if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND)
-      return BadValue("reflections", "each reflection is a compound { delay F gain G }");
-    Reflection r;
-    bool have_delay = false, have_gain = false;
-    snd_config_iterator_t j, jnext;
-    snd_config_for_each(j, jnext, node) {
-      snd_config_t* n = snd_config_iterator_entry(j);
-      const char* id = nullptr;
-      if (snd_config_get_id(n, &id) < 0) continue;
-      int err = 0;
-      if (std::strcmp(id, "delay") == 0) {
-        double d = 0;
-        err = GetReal(n, "reflections.delay", &d);
-        if (err == 0 && (d != std::floor(d) || d < 0 || d > kMaxReflectionDelay))
-          err = BadValue("reflections.delay", "a whole number of frames, 0 to 65536");
-        r.delay = static_cast<long>(d);
-        have_delay = true;
-      } else if (std::strcmp(id, "gain") == 0) {
-        err = GetReal(n, "reflections.gain", &r.gain);
-        have_gain = true;
-      } else if (std::strcmp(id, "comment") != 0) {
-        SNDERR("vcard: unknown reflection field %s", id);
-        return -EINVAL;
-      }
-      if (err < 0) return err;
-    }
-    if (!have_delay || !have_gain) return BadValue("reflections", "each needs a delay and a gain");
-    out->push_back(r);
-  }
-  return 0;
-}
+int NoCheck(const Reflection&, const std::string&) { return 0; }
 
 }  // namespace
 
 int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
-  snd_config_iterator_t i, next;
-  snd_config_for_each(i, next, conf) {
-    snd_config_t* n = snd_config_iterator_entry(i);
-    const char* id = nullptr;
-    if (snd_config_get_id(n, &id) < 0) continue;
-    if (std::strcmp(id, "comment") == 0 || std::strcmp(id, "type") == 0 ||
-        std::strcmp(id, "hint") == 0) {
-      continue;
-    }
-    int err = 0;
-    long v = 0;
-    if (std::strcmp(id, "latency") == 0) {
-      err = GetLong(n, id, 0, &s->latency);
-    } else if (std::strcmp(id, "mic_delay") == 0) {
-      err = GetLong(n, id, 0, &s->mic_delay);
-    } else if (std::strcmp(id, "gain_db") == 0) {
-      err = GetReal(n, id, &s->gain_db);
-    } else if (std::strcmp(id, "filters") == 0) {
-      err = ParseFilters(n, &s->filters);
-    } else if (std::strcmp(id, "reflections") == 0) {
-      err = ParseReflections(n, &s->reflections);
-    } else if (std::strcmp(id, "noise_dbfs") == 0) {
-      err = GetReal(n, id, &s->noise_dbfs);
-      s->noise = true;
-    } else if (std::strcmp(id, "seed") == 0) {
-      err = GetLong(n, id, 0, &v);
-      s->seed = static_cast<uint64_t>(v);
-    } else if (std::strcmp(id, "cable") == 0) {
-      int b = snd_config_get_bool(n);
-      if (b < 0) return BadValue(id, "yes or no expected");
-      s->cable = b != 0;
-    } else if (std::strcmp(id, "rate") == 0) {
-      err = GetLong(n, id, 1000, &v);
-      if (err == 0 && v > 768000) err = BadValue(id, "value out of range");
-      s->rate = static_cast<unsigned>(v);
-    } else if (std::strcmp(id, "period") == 0) {
-      err = GetLong(n, id, 0, &s->period);
-      if (err == 0 && s->period != 0 && (s->period < 16 || s->period > 65536)) {
-        err = BadValue(id, "0, or 16 to 65536 frames");
-      }
-    } else if (std::strcmp(id, "access") == 0) {
-      const char* a = nullptr;
-      if (snd_config_get_string(n, &a) < 0) a = "";
-      if (std::strcmp(a, "rw") == 0) {
-        s->access = AccessOffer::kReadWrite;
-      } else if (std::strcmp(a, "interleaved") == 0) {
-        s->access = AccessOffer::kInterleaved;
-      } else if (std::strcmp(a, "mmap") == 0) {
-        s->access = AccessOffer::kMmap;
-      } else {
-        return BadValue(id, "rw, interleaved or mmap expected");
-      }
-    } else if (std::strcmp(id, "clock") == 0) {
-      const char* c = nullptr;
-      const char* expected = "virtual, realtime or frozen expected";
-      if (snd_config_get_string(n, &c) < 0) return BadValue(id, expected);
-      if (std::strcmp(c, "virtual") == 0) {
-        s->clock = ClockMode::kVirtual;
-      } else if (std::strcmp(c, "realtime") == 0) {
-        s->clock = ClockMode::kRealtime;
-      } else if (std::strcmp(c, "frozen") == 0) {
-        s->clock = ClockMode::kFrozen;
-      } else {
-        return BadValue(id, expected);
-      }
-    } else if (std::strcmp(id, "stall_ms") == 0) {
-      err = GetReal(n, id, &s->stall_ms);
-      if (err == 0 && s->stall_ms < 0) err = BadValue(id, "must not be negative");
-    } else if (std::strcmp(id, "stall_at_frame") == 0) {
-      err = GetLong(n, id, 0, &s->stall_at_frame);
-    } else if (std::strcmp(id, "stall_at_ms") == 0) {
-      err = GetReal(n, id, &s->stall_at_ms);
-      if (err == 0 && s->stall_at_ms < 0) err = BadValue(id, "must not be negative");
-    } else if (std::strcmp(id, "stall_stream") == 0) {
-      err = GetStreams(n, id, &s->stall_streams);
-    } else if (std::strcmp(id, "fail_open") == 0) {
-      err = GetStreams(n, id, &s->fail_open);
-    } else if (std::strcmp(id, "fail_format") == 0) {
-      err = GetStreams(n, id, &s->fail_format);
-    } else if (std::strcmp(id, "fail_hw_params") == 0) {
-      err = GetStreams(n, id, &s->fail_hw_params);
-    } else if (std::strcmp(id, "underrun_at") == 0) {
-      err = GetLong(n, id, 0, &s->underrun_at);
-    } else if (std::strcmp(id, "overrun_at") == 0) {
-      err = GetLong(n, id, 0, &s->overrun_at);
-    } else if (std::strcmp(id, "fatal_at") == 0) {
-      err = GetLong(n, id, 0, &s->fatal_at);
-    } else if (std::strcmp(id, "fatal_stream") == 0) {
-      err = GetStreams(n, id, &s->fatal_streams);
-    } else if (std::strcmp(id, "fatal_errno") == 0) {
-      err = GetLong(n, id, 1, &v);
-      if (err == 0 && v > 4095) err = BadValue(id, "value out of range");
-      s->fatal_errno = static_cast<int>(v);
-    } else {
-      SNDERR("vcard: unknown field %s", id);
-      return -EINVAL;
-    }
-    if (err < 0) return err;
-  }
+  using S = CardSettings;
+  static const Table<FilterSpec> kFilter = {
+      Word("type", &FilterSpec::type, "peak|lowshelf|highshelf|highpass", true),
+      Real("freq", &FilterSpec::freq),
+      Real("gain_db", &FilterSpec::gain_db),
+      Real("q", &FilterSpec::q),
+      Ignored<FilterSpec>("comment"),
+  };
+  static const Table<Reflection> kReflection = {
+      Integer("delay", &Reflection::delay, 0, kMaxReflectionDelay, true),
+      Real("gain", &Reflection::gain, -HUGE_VAL, HUGE_VAL, true),
+      Ignored<Reflection>("comment"),
+  };
+  // Every field of a device: key, kind of value and range, target.
+  static const Table<S> kCard = {
+      Ignored<S>("comment"), Ignored<S>("type"), Ignored<S>("hint"),
+      // The loopback and the room.
+      Integer("latency", &S::latency, 0, kMaxDelayFrames),
+      Integer("mic_delay", &S::mic_delay, 0, kMaxDelayFrames),
+      Real("gain_db", &S::gain_db),
+      List("filters", &S::filters, kFilter, CheckFilter),
+      List("reflections", &S::reflections, kReflection, NoCheck),
+      Real("noise_dbfs", &S::noise_dbfs),
+      Integer("seed", &S::seed, 0, LONG_MAX),
+      YesNo("cable", &S::cable),
+      // What the card grants.
+      Integer("rate", &S::rate, 1000, 768000),
+      Integer("period", &S::period, 0, 65536),
+      Word("access", &S::access, "rw|interleaved|mmap"),
+      Word("clock", &S::clock, "virtual|realtime|frozen"),
+      // Faults: what strikes, on which streams, from which frame.
+      Real("stall_ms", &S::stall_ms, 0),
+      Frame("stall_at_frame", &S::stall),
+      Streams("stall_stream", &S::stall),
+      Streams("fail_open", &S::fail_open),
+      Streams("fail_format", &S::fail_format),
+      Streams("fail_hw_params", &S::fail_hw_params),
+      Frame("underrun_at", &S::underrun),
+      Frame("fatal_at", &S::fatal),
+      Streams("fatal_stream", &S::fatal),
+      Integer("fatal_errno", &S::fatal_errno, 1, 4095),
+  };
+  int err = ReadCompound(conf, kCard, "", s);
+  if (err < 0) return err;
 
-  if (s->latency + s->mic_delay > kMaxDelayFrames) {
+  // What one field's range cannot say.
+  if (s->period != 0 && s->period < 16) return BadValue("period", "0, or 16 to 65536 frames");
+  if (s->latency + s->mic_delay > kMaxDelayFrames)
     return BadValue("latency", "latency + mic_delay is too large");
-  }
-  for (const FilterSpec& f : s->filters) {
+  for (const FilterSpec& f : s->filters)
     if (!(f.freq < s->rate / 2.0)) return BadValue("filters.freq", "must be below half the rate");
-  }
-  if (s->stall_ms > 0 && s->stall_at_frame < 0 && s->stall_at_ms < 0) s->stall_at_frame = 48000;
   return 0;
 }
 

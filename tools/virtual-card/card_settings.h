@@ -1,18 +1,21 @@
 // The virtual sound card's parameters, as read from the device's ALSA
-// configuration node.
+// configuration node. Each field is one row of the table in
+// card_settings.cpp (its key, how its value is written and its range) plus
+// its member here, which holds its default.
 #pragma once
 
 #include <alsa/asoundlib.h>
 
+#include <cmath>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "dsp/biquad.h"
 
 namespace vcard {
 
-// Which streams of the device a fault or stall applies to.
+// Which streams of the device a fault applies to; as words in the
+// configuration: none, playback, capture, both (in the order of the values).
 enum StreamMask : unsigned { kNoStream = 0, kPlayback = 1, kCapture = 2, kBothStreams = 3 };
 
 // kFrozen: the real-time machinery with a clock that never advances, as a
@@ -33,6 +36,19 @@ struct Reflection {
 // Longest reflection delay, in frames.
 constexpr long kMaxReflectionDelay = 65536;
 
+// An injected fault: the streams it strikes and, for faults of the running
+// streams, the frame it strikes at (kNever: it is not armed).
+constexpr long kNever = -1;
+struct Fault {
+  unsigned streams = kNoStream;
+  long at = kNever;
+  bool Strikes(unsigned stream) const { return (streams & stream) != 0; }
+  // True once `frames` of the stream include frame `at`.
+  bool StrikesWithin(unsigned stream, uint64_t frames) const {
+    return Strikes(stream) && at != kNever && frames > static_cast<uint64_t>(at);
+  }
+};
+
 struct CardSettings {
   // Loopback and room model.
   long latency = 0;        // frames, both channels
@@ -40,8 +56,7 @@ struct CardSettings {
   double gain_db = 0.0;    // channel 1
   std::vector<FilterSpec> filters;  // channel 1, in order
   std::vector<Reflection> reflections;  // channel 1, added to the direct sound
-  bool noise = false;      // white noise on channel 1
-  double noise_dbfs = 0.0; // its RMS relative to 2^23
+  double noise_dbfs = -HUGE_VAL;  // white noise on channel 1, RMS relative to 2^23; none
   uint64_t seed = 1;
   bool cable = true;       // false: channel 2 records silence
 
@@ -52,20 +67,16 @@ struct CardSettings {
 
   // Clock.
   ClockMode clock = ClockMode::kVirtual;
-  double stall_ms = 0.0;       // realtime: the clock jumps this far once
-  long stall_at_frame = -1;    // ... when the stream's position reaches this
-  double stall_at_ms = -1.0;   // ... or this long after its first start
-  unsigned stall_streams = kBothStreams;
+  double stall_ms = 0.0;                   // realtime: the clock jumps this far once
+  Fault stall{kBothStreams, 48000};        // ... when the stream's position reaches `at`
 
-  // Fault injection.
-  unsigned fail_open = kNoStream;       // open fails with -EBUSY
-  unsigned fail_format = kNoStream;     // only S16_LE is offered
-  unsigned fail_hw_params = kNoStream;  // hw_params fails with -EINVAL
-  long underrun_at = -1;   // playback transfer covering this frame: -EPIPE once
-  long overrun_at = -1;    // capture transfer covering this frame: -EPIPE once
-  long fatal_at = -1;      // transfers from this frame on fail with -fatal_errno
-  unsigned fatal_streams = kPlayback;
-  int fatal_errno = 19;    // ENODEV
+  // Faults.
+  Fault fail_open;       // open fails with -EBUSY
+  Fault fail_format;     // only S16_LE is offered
+  Fault fail_hw_params;  // hw_params fails with -EINVAL
+  Fault underrun{kPlayback};  // the transfer covering `at` gives -EPIPE once
+  Fault fatal{kPlayback};     // transfers from the one covering `at` on give -fatal_errno
+  int fatal_errno = 19;       // ENODEV
 };
 
 // Largest delay (latency + mic_delay) the loopback can hold, in frames.

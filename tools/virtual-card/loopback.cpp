@@ -15,7 +15,6 @@ constexpr uint64_t kHistoryFrames = 1ULL << 18;
 static_assert(kHistoryFrames >= 2 * static_cast<uint64_t>(kMaxDelayFrames), "history too short");
 
 struct Loopback {
-  std::string key;
   std::mutex mutex;
   // Rings indexed by position % kHistoryFrames, left uninitialised: only
   // positions below `played` are read, and pages nobody writes cost nothing.
@@ -27,27 +26,32 @@ struct Loopback {
 
 namespace {
 
-std::mutex registry_mutex;
+// The loopbacks of the devices open in this process, by key.
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, std::unique_ptr<Loopback>> loops;
+};
 
-std::map<std::string, Loopback*>& Registry() {
-  static std::map<std::string, Loopback*> registry;
+Registry& TheRegistry() {
+  static Registry registry;
   return registry;
+}
+
+bool& Taken(Loopback* loop, snd_pcm_stream_t stream) {
+  return stream == SND_PCM_STREAM_PLAYBACK ? loop->has_playback : loop->has_capture;
 }
 
 }  // namespace
 
-int AcquireLoopback(const std::string& key, snd_pcm_stream_t stream, Loopback** out) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  Loopback*& slot = Registry()[key];
-  if (slot == nullptr) {
-    slot = new Loopback;
-    slot->key = key;
-  }
-  Loopback* loop = slot;
+int LoopbackSeat::Join(const std::string& key, snd_pcm_stream_t stream) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  std::unique_ptr<Loopback>& slot = r.loops[key];
+  if (!slot) slot = std::make_unique<Loopback>();
+  Loopback* loop = slot.get();
   std::lock_guard<std::mutex> data_lock(loop->mutex);
-  bool& taken = stream == SND_PCM_STREAM_PLAYBACK ? loop->has_playback : loop->has_capture;
-  if (taken) return -EBUSY;
-  taken = true;
+  if (Taken(loop, stream)) return -EBUSY;
+  Taken(loop, stream) = true;
   if (stream == SND_PCM_STREAM_PLAYBACK) {
     // A new playback open starts counting from frame 0 again.
     // Only positions below `played` are ever read, so old content needs no
@@ -56,39 +60,40 @@ int AcquireLoopback(const std::string& key, snd_pcm_stream_t stream, Loopback** 
     for (std::unique_ptr<int32_t[]>& h : loop->history)
       if (!h) h.reset(new int32_t[kHistoryFrames]);
   }
-  *out = loop;
+  loop_ = loop;
+  key_ = key;
+  stream_ = stream;
   return 0;
 }
 
-void ReleaseLoopback(Loopback* loop, snd_pcm_stream_t stream) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+LoopbackSeat::~LoopbackSeat() {
+  if (loop_ == nullptr) return;
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
   bool last;
   {
-    std::lock_guard<std::mutex> data_lock(loop->mutex);
-    (stream == SND_PCM_STREAM_PLAYBACK ? loop->has_playback : loop->has_capture) = false;
-    last = !loop->has_playback && !loop->has_capture;
+    std::lock_guard<std::mutex> data_lock(loop_->mutex);
+    Taken(loop_, stream_) = false;
+    last = !loop_->has_playback && !loop_->has_capture;
   }
-  if (last) {
-    Registry().erase(loop->key);
-    delete loop;
-  }
+  if (last) r.loops.erase(key_);
 }
 
-void StorePlayed(Loopback* loop, uint64_t pos, const int32_t* ch1, const int32_t* ch2,
-                 uint64_t count) {
-  std::lock_guard<std::mutex> lock(loop->mutex);
+void LoopbackSeat::StorePlayed(uint64_t pos, const int32_t* ch1, const int32_t* ch2,
+                               uint64_t count) {
+  std::lock_guard<std::mutex> lock(loop_->mutex);
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t slot = (pos + i) % kHistoryFrames;
-    loop->history[0][slot] = ch1[i];
-    loop->history[1][slot] = ch2[i];
+    loop_->history[0][slot] = ch1[i];
+    loop_->history[1][slot] = ch2[i];
   }
-  if (pos + count > loop->played) loop->played = pos + count;
+  if (pos + count > loop_->played) loop_->played = pos + count;
 }
 
-void FetchPlayed(Loopback* loop, int64_t pos, int channel, int32_t* out, uint64_t count) {
-  std::lock_guard<std::mutex> lock(loop->mutex);
-  const int32_t* h = loop->history[channel].get();
-  const int64_t played = static_cast<int64_t>(loop->played);
+void LoopbackSeat::FetchPlayed(int64_t pos, int channel, int32_t* out, uint64_t count) const {
+  std::lock_guard<std::mutex> lock(loop_->mutex);
+  const int32_t* h = loop_->history[channel].get();
+  const int64_t played = static_cast<int64_t>(loop_->played);
   const int64_t oldest = played - static_cast<int64_t>(kHistoryFrames);
   for (uint64_t i = 0; i < count; ++i) {
     const int64_t p = pos + static_cast<int64_t>(i);

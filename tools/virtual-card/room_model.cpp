@@ -27,9 +27,9 @@ void InitRoomModel(const CardSettings& settings, unsigned rate, RoomModel* model
   model->history_pos = 0;
   model->chain.clear();
   for (const FilterSpec& f : settings.filters) model->chain.push_back(MakeBiquad(f, rate));
-  // Uniform noise in [-w, w] has an RMS of w / sqrt(3).
+  // Uniform noise in [-w, w] has an RMS of w / sqrt(3); none at -inf dBFS.
   model->noise_half_width =
-      settings.noise ? kFullScale * std::pow(10.0, settings.noise_dbfs / 20.0) * std::sqrt(3.0) : 0.0;
+      kFullScale * std::pow(10.0, settings.noise_dbfs / 20.0) * std::sqrt(3.0);
   model->rng = settings.seed;
 }
 

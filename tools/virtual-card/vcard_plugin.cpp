@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,13 +33,26 @@ namespace {
 constexpr snd_pcm_uframes_t kChunkFrames = 4096;  // scratch size per channel
 constexpr int64_t kNsPerSecond = 1000000000;
 
+// A descriptor closed with its owner.
+struct TimerFd {
+  int fd = -1;
+  TimerFd() = default;
+  TimerFd(const TimerFd&) = delete;
+  TimerFd& operator=(const TimerFd&) = delete;
+  ~TimerFd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// One open stream of the card. alsa-lib owns it from snd_pcm_ioplug_create
+// on, and deletes it through the close callback.
 struct Card {
   snd_pcm_ioplug_t io{};
   CardSettings settings;
   unsigned stream_bit = kPlayback;  // kPlayback or kCapture
   bool playback = true;
-  Loopback* loop = nullptr;
-  int timer_fd = -1;
+  LoopbackSeat loop;
+  TimerFd timer;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
 
   // Granted set-up.
@@ -64,7 +78,6 @@ struct Card {
 
   // Real-time clock.
   int64_t t0 = 0;            // start of this run, shifted back by a stall
-  int64_t first_start = -1;  // first start of this open
   uint64_t run_base = 0;     // `abs` at hardware position 0 of this run
   uint64_t last_hw = 0;      // last reported hardware position of this run
   bool stall_done = false;
@@ -129,17 +142,17 @@ void ArmTimerAt(Card* c, int64_t when_ns, bool absolute) {
   timer.it_value.tv_sec = when_ns / kNsPerSecond;
   timer.it_value.tv_nsec = when_ns % kNsPerSecond;
   if (!absolute && when_ns <= 0) timer.it_value.tv_nsec = 1;
-  timerfd_settime(c->timer_fd, absolute ? TFD_TIMER_ABSTIME : 0, &timer, nullptr);
+  timerfd_settime(c->timer.fd, absolute ? TFD_TIMER_ABSTIME : 0, &timer, nullptr);
 }
 
 void DisarmTimer(Card* c) {
   itimerspec timer{};
-  timerfd_settime(c->timer_fd, 0, &timer, nullptr);
+  timerfd_settime(c->timer.fd, 0, &timer, nullptr);
 }
 
 void DrainTimer(Card* c) {
   uint64_t expirations;
-  while (read(c->timer_fd, &expirations, sizeof expirations) == sizeof expirations) {
+  while (read(c->timer.fd, &expirations, sizeof expirations) == sizeof expirations) {
   }
 }
 
@@ -150,16 +163,12 @@ uint64_t ClockPosition(Card* c) {
   if (s.clock == ClockMode::kFrozen) return 0;
   const int64_t now = NowNs();
   uint64_t hw = FramesAfter(c, now - c->t0);
-  if (!c->stall_done && s.stall_ms > 0 && (s.stall_streams & c->stream_bit)) {
-    const bool by_frame = s.stall_at_frame >= 0 &&
-                          c->run_base + hw >= static_cast<uint64_t>(s.stall_at_frame);
-    const bool by_time =
-        s.stall_at_ms >= 0 && now - c->first_start >= static_cast<int64_t>(s.stall_at_ms * 1e6);
-    if (by_frame || by_time) {
-      c->stall_done = true;
-      c->t0 -= static_cast<int64_t>(s.stall_ms * 1e6);
-      hw = FramesAfter(c, now - c->t0);
-    }
+  // The stall strikes when the stream's position reaches frame `at`.
+  if (!c->stall_done && s.stall_ms > 0 &&
+      s.stall.StrikesWithin(c->stream_bit, c->run_base + hw + 1)) {
+    c->stall_done = true;
+    c->t0 -= static_cast<int64_t>(s.stall_ms * 1e6);
+    hw = FramesAfter(c, now - c->t0);
   }
   return hw;
 }
@@ -204,7 +213,6 @@ int Start(snd_pcm_ioplug_t* io) {
   c->running = true;
   if (Realtime(c)) {
     c->t0 = NowNs();
-    if (c->first_start < 0) c->first_start = c->t0;
     c->run_base = c->abs - c->run;
     c->last_hw = 0;
     ArmTimerAt(c, c->t0 + BoundaryNs(c, 1), true);
@@ -248,16 +256,13 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
   const CardSettings& s = c->settings;
   const uint64_t end = c->abs + size;
 
-  if (c->fatal ||
-      (s.fatal_at >= 0 && (s.fatal_streams & c->stream_bit) &&
-       end > static_cast<uint64_t>(s.fatal_at))) {
+  if (c->fatal || s.fatal.StrikesWithin(c->stream_bit, end)) {
     c->fatal = true;
     return -s.fatal_errno;
   }
-  const long xrun_at = c->playback ? s.underrun_at : s.overrun_at;
-  if (!c->xrun_injected && xrun_at >= 0 && end > static_cast<uint64_t>(xrun_at)) {
-    // The whole transfer is lost, as if the card had run dry (or over)
-    // just before it; later frames follow on without a gap.
+  if (!c->xrun_injected && s.underrun.StrikesWithin(c->stream_bit, end)) {
+    // The whole transfer is lost, as if the card had run dry just before
+    // it; later frames follow on without a gap.
     c->xrun_injected = true;
     StopClock(c);
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
@@ -273,12 +278,12 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
         c->ch1[i] = Decode(SampleAt(areas[0], first + i), c->format);
         c->ch2[i] = Decode(SampleAt(areas[1], first + i), c->format);
       }
-      StorePlayed(c->loop, c->abs, c->ch1.data(), c->ch2.data(), n);
+      c->loop.StorePlayed(c->abs, c->ch1.data(), c->ch2.data(), n);
     } else {
       const int64_t pos = static_cast<int64_t>(c->abs);
-      FetchPlayed(c->loop, pos - s.latency - s.mic_delay, 0, c->ch1.data(), n);
+      c->loop.FetchPlayed(pos - s.latency - s.mic_delay, 0, c->ch1.data(), n);
       if (s.cable) {
-        FetchPlayed(c->loop, pos - s.latency, 1, c->ch2.data(), n);
+        c->loop.FetchPlayed(pos - s.latency, 1, c->ch2.data(), n);
       } else {
         std::fill(c->ch2.begin(), c->ch2.begin() + n, 0);
       }
@@ -295,19 +300,15 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
   return static_cast<snd_pcm_sframes_t>(size);
 }
 
+// Takes the card back from alsa-lib: its timer and its loopback seat go with it.
 int Close(snd_pcm_ioplug_t* io) {
-  Card* c = CardOf(io);
-  if (c->loop != nullptr) {
-    ReleaseLoopback(c->loop, c->playback ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE);
-  }
-  if (c->timer_fd >= 0) close(c->timer_fd);
-  delete c;
+  std::unique_ptr<Card>(CardOf(io)).reset();
   return 0;
 }
 
 int HwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/) {
   Card* c = CardOf(io);
-  if (c->settings.fail_hw_params & c->stream_bit) return -EINVAL;
+  if (c->settings.fail_hw_params.Strikes(c->stream_bit)) return -EINVAL;
   c->format = io->format;
   c->rate = io->rate;
   c->period = io->period_size;
@@ -342,7 +343,7 @@ int PollDescriptors(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int space
   Card* c = CardOf(io);
   if (space < 1) return 0;
   if (Realtime(c)) ArmForWait(c);
-  pfd[0].fd = c->timer_fd;
+  pfd[0].fd = c->timer.fd;
   pfd[0].events = POLLIN;
   pfd[0].revents = 0;
   return 1;
@@ -397,8 +398,9 @@ int SetConstraints(Card* c) {
   static const unsigned int kMmap[] = {SND_PCM_ACCESS_MMAP_INTERLEAVED};
   const unsigned int* access = c->settings.access == AccessOffer::kMmap ? kMmap : kReadWrite;
   const unsigned int access_count = c->settings.access == AccessOffer::kReadWrite ? 2 : 1;
-  const unsigned int format =
-      (c->settings.fail_format & c->stream_bit) ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
+  const unsigned int format = c->settings.fail_format.Strikes(c->stream_bit)
+                                  ? SND_PCM_FORMAT_S16_LE
+                                  : SND_PCM_FORMAT_S24_3LE;
   const unsigned int frame_bytes =
       2 * snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(format)) / 8;
   const unsigned int period_min = c->settings.period ? c->settings.period : 16;
@@ -427,50 +429,40 @@ int OpenCard(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_str
   int err = ParseCardSettings(conf, &settings);
   if (err < 0) return err;
   const unsigned bit = stream == SND_PCM_STREAM_PLAYBACK ? kPlayback : kCapture;
-  if (settings.fail_open & bit) return -EBUSY;
+  if (settings.fail_open.Strikes(bit)) return -EBUSY;
 
-  Card* c = new Card;
+  auto c = std::make_unique<Card>();
   c->settings = settings;
   c->stream_bit = bit;
   c->playback = stream == SND_PCM_STREAM_PLAYBACK;
   c->ch1.resize(kChunkFrames);
   c->ch2.resize(kChunkFrames);
-  c->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (c->timer_fd < 0) {
-    err = -errno;
-    delete c;
-    return err;
-  }
+  c->timer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (c->timer.fd < 0) return -errno;
   // In virtual mode the descriptor simply stays readable: the card is
   // always ready.
-  if (!Realtime(c)) ArmTimerAt(c, 0, false);
+  if (!Realtime(c.get())) ArmTimerAt(c.get(), 0, false);
 
-  err = AcquireLoopback(name != nullptr ? name : "vcard", stream, &c->loop);
-  if (err < 0) {
-    close(c->timer_fd);
-    delete c;
-    return err;
-  }
+  err = c->loop.Join(name != nullptr ? name : "vcard", stream);
+  if (err < 0) return err;
 
   c->io.version = SND_PCM_IOPLUG_VERSION;
   c->io.name = "Virtual sound card";
   c->io.callback = &kCallbacks;
-  c->io.private_data = c;
+  c->io.private_data = c.get();
   c->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
-  c->io.poll_fd = c->timer_fd;
+  c->io.poll_fd = c->timer.fd;
   c->io.poll_events = POLLIN;
   c->io.mmap_rw = 0;
   err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
+  if (err < 0) return err;
+  Card* card = c.release();  // alsa-lib's now: Close deletes it
+  err = SetConstraints(card);
   if (err < 0) {
-    Close(&c->io);
+    snd_pcm_ioplug_delete(&card->io);
     return err;
   }
-  err = SetConstraints(c);
-  if (err < 0) {
-    snd_pcm_ioplug_delete(&c->io);  // calls Close
-    return err;
-  }
-  *pcmp = c->io.pcm;
+  *pcmp = card->io.pcm;
   return 0;
 }
 
