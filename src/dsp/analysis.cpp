@@ -29,7 +29,7 @@ SyncPulse FindSync(const int32_t* window, long count, long sync_out) {
     sync.noise = std::sqrt(
         (before.rms * before.rms * before.count + after.rms * after.rms * after.count) / measured);
   sync.stands_out = sync.peak.value > kSyncMargin * std::max(sync.noise, 1.0);
-  sync.found = sync.stands_out && sync.peak.index >= sync_out;
+  sync.found = sync.stands_out && sync.peak.index >= sync_out - kSyncEarliest;
   return sync;
 }
 

@@ -15,9 +15,14 @@ Peak FindPeak(const int32_t* samples, long count);
 // The sync pulse in a captured loopback window. It came back when its peak
 // stands kSyncMargin times above the window's own noise (the RMS of the
 // window more than kSyncGuard frames from the peak, at least one step of
-// the 24-bit scale) and lies no earlier than where it was played (sync_out):
-// a card cannot record a sound before it plays it.
+// the 24-bit scale) and lies no more than kSyncEarliest frames before where
+// it was played (sync_out). A card cannot record a sound before it plays it,
+// but playback and capture count their frames from their own starts: a
+// sound server delivers capture a period behind (Sync In 23009 for Sync Out
+// 24032 through PulseAudio), so a click may seem to come back up to one
+// buffer early. A peak further back is not the click.
 constexpr double kSyncMargin = 10.0;  // 20 dB
+constexpr long kSyncEarliest = 16384;  // the largest buffer the transfer asks for
 constexpr long kSyncGuard = 480;  // 10 ms at 48 kHz: the pulse and its ringing
 struct SyncPulse {
   Peak peak;

@@ -37,11 +37,12 @@ TEST(SyncPulse, MadeWithinBoundsAndFound) {
 }
 
 // The pulse came back when it stands 20 dB above the window's own noise (at
-// least one step) and not before it was played (24032): {noise, shift, peak}.
+// least one step) and not more than a buffer before it was played (24032):
+// {noise, shift, peak}.
 TEST(SyncPulse, FoundOnlyClearOfTheNoiseAndWhereACardCanRecordIt) {
   const struct { int noise, shift, peak; bool stands_out, found; } cases[] = {
       {0, 64, 4194289, 1, 1}, {40, 64, 4194289, 1, 1}, {40, 0, 0, 0, 0}, {0, 0, 0, 0, 0},
-      {0, -200, 4194289, 1, 0}, {0, 64, 12, 1, 1}, {0, 64, 9, 0, 0}, {20000, 500, 41943, 0, 0}};
+      {0, -1023, 4194289, 1, 1}, {0, -16385, 4194289, 1, 0}, {0, 64, 12, 1, 1}, {0, 64, 9, 0, 0}, {20000, 500, 41943, 0, 0}};
   std::mt19937 rng(5);
   Samples pulse(40384), window(40384);
   MakePulse(pulse.data(), 48000, 40384, 24000);

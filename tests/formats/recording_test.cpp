@@ -138,7 +138,7 @@ TEST(Recording, LongNamesLargeNumbersAndMissingClicks) {
     const int32_t v = static_cast<int32_t>(rng() % 81) - 40;
     for (size_t b = 0; b < 3; ++b) {
       noise[at + b] = static_cast<char>(v >> (8 * b));
-      early[at + b] = j + 200 < frames ? wav[at + 1200 + b] : 0;
+      early[at + b] = j + 17000 < frames ? wav[at + 17000 * 6 + b] : 0;
     }
   }
   WriteFile(dir + "/noise.wav", noise);
@@ -146,7 +146,7 @@ TEST(Recording, LongNamesLargeNumbersAndMissingClicks) {
   EXPECT_NE(analyze("noise.wav").err.find("noise.wav: no sync pulse on input 2: it cannot be "
                                           "aligned\n"), std::string::npos);
   EXPECT_NE(analyze("early.wav").err.find(
-                "early.wav: its sync pulse came back 136 frames before it was played, which no "
+                "early.wav: its sync pulse came back 16936 frames before it was played, which no "
                 "card can do: it cannot be aligned\n"), std::string::npos);
   RemoveTree(dir);
 }
