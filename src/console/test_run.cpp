@@ -156,9 +156,9 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   // The recording needs no clearing: it is decoded over in full below.
   memset(arrays.sync_window, 0, sizeof arrays.sync_window);
 
-  const SweepSpec spec =
+  const SweepSpec desc =
       ProgramSweep(kSampleRate, settings.start_freq, end_freq, total, kSweepAmplitude, kLeadFrames);
-  MakeSweep(spec, sweep.get(), freqs.get());
+  MakeSweep(desc, sweep.get(), freqs.get());
   NUM24_TO_CHAR(sweep.get(), play.get(), total);
 
   // Frames the transfer never fills must read as silence.
@@ -190,7 +190,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   printf("Ch 1 (sweep): Return Level = %.1f dB\n", DbFullScale(bands.peak));
   WarnInputOne(recording.get(), total, sweep_frames, sync_in - sync_out);
   AppendReport(report);
-  KeepRecording(capture.get(), stride, spec, sync_out, settings, stats);
+  KeepRecording(capture.get(), stride, desc, sync_out, settings, stats);
 
   // The buffers of a long sweep are large: they are not held while the
   // program waits at the prompt.

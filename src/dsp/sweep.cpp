@@ -132,10 +132,10 @@ void MakeSweep(unsigned long rate, int32_t* out, double* freqs, double f0, doubl
   MakeSweep(ProgramSweep(rate, f0, f1, total, amp, lead), out, freqs);
 }
 
-void WriteSweepMetadata(const SweepSpec& spec, std::string* text) {
+void WriteSweepMetadata(const SweepSpec& desc, std::string* text) {
   std::vector<std::string> shortened;  // numbers are never that long
-  WriteMetadata(Table(), spec, text, &shortened);
-  WriteMetadata(KindTable(spec.kind), spec, text, &shortened);
+  WriteMetadata(Table(), desc, text, &shortened);
+  WriteMetadata(KindTable(desc.kind), desc, text, &shortened);
 }
 
 bool ReadSweepMetadata(const MetadataValues& values, long total_frames, SweepSpec* out,

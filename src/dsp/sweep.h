@@ -56,30 +56,30 @@ SweepSpec LogSweep(double f1, double f2, double seconds, unsigned rate, double a
                    long tail);
 
 // Lead, sweep and tail frames together.
-long SweepTotalFrames(const SweepSpec& spec);
+long SweepTotalFrames(const SweepSpec& desc);
 
 // The nominal frequency of sweep frame i (0 is the first frame of the sweep).
-double SweepFrequency(const SweepSpec& spec, long i);
+double SweepFrequency(const SweepSpec& desc, long i);
 
 // The nominal frequencies of the first and last sweep frames, played at
 // `played_rate` instead of the rate they were computed for.
-FrequencyRange SweepRange(const SweepSpec& spec, double played_rate);
+FrequencyRange SweepRange(const SweepSpec& desc, double played_rate);
 
 // The log sweep's L in seconds, and how long before the linear impulse
 // response the k-th harmonic's lies: L * ln(k) seconds (0 for a linear sweep).
-double SweepL(const SweepSpec& spec);
-double HarmonicOffset(const SweepSpec& spec, int k);
+double SweepL(const SweepSpec& desc);
+double HarmonicOffset(const SweepSpec& desc, int k);
 
 // The frames the log sweep's fade-out covers (0 for a linear sweep).
-long SweepFadeFrames(const SweepSpec& spec);
+long SweepFadeFrames(const SweepSpec& desc);
 
 // Frames [first, first + count) of the whole signal into out[0 .. count);
 // frames outside it are silence.
-void SweepSamples(const SweepSpec& spec, long first, long count, int32_t* out);
+void SweepSamples(const SweepSpec& desc, long first, long count, int32_t* out);
 
 // The whole signal into out[0 .. total) and each sweep frame's nominal
 // frequency into freqs[0 .. sweep_frames).
-void MakeSweep(const SweepSpec& spec, int32_t* out, double* freqs);
+void MakeSweep(const SweepSpec& desc, int32_t* out, double* freqs);
 
 // The program's entry: MakeSweep of ProgramSweep(rate, f0, f1, total, amp,
 // lead); freqs[0] = f0 whenever total > 0. freqs must hold total entries.
@@ -89,7 +89,7 @@ void MakeSweep(unsigned long rate, int32_t* out, double* freqs, double f0, doubl
 // The sweep's metadata lines: sweep_kind, start_freq, end_freq,
 // sweep_frames, lead_frames, tail_frames, sweep_rate, amplitude, then
 // step_frames (linear) or log_l (log).
-void WriteSweepMetadata(const SweepSpec& spec, std::string* text);
+void WriteSweepMetadata(const SweepSpec& desc, std::string* text);
 
 // Reads the lines WriteSweepMetadata writes for a signal of total_frames.
 // Lines without a sweep kind are from a recording made before sweeps had

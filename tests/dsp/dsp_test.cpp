@@ -94,23 +94,23 @@ TEST(Sweep, LogSweepFollowsItsDefinition) {
     const double l = std::max(std::round(c.f1 * c.t0 / std::log(c.f2 / c.f1)), 1.0) / c.f1;
     const long n = std::lround(l * std::log(c.f2 / c.f1) * c.rate);
     const long fade = std::lround(4 * c.rate / c.f2);
-    const SweepSpec spec = LogSweep(c.f1, c.f2, c.t0, c.rate, 0.5, 100, 10);
-    ASSERT_TRUE(spec.sweep_frames == n && SweepL(spec) == l && SweepFadeFrames(spec) == fade &&
-                HarmonicOffset(spec, 3) == l * std::log(3));
+    const SweepSpec desc = LogSweep(c.f1, c.f2, c.t0, c.rate, 0.5, 100, 10);
+    ASSERT_TRUE(desc.sweep_frames == n && SweepL(desc) == l && SweepFadeFrames(desc) == fade &&
+                HarmonicOffset(desc, 3) == l * std::log(3));
     Samples x(n + 120, 7);
     for (long at = -10, step = 1; at < n + 110; at += step, step = step * 5 % 997 + 1)
-      SweepSamples(spec, at, std::min(step, n + 110 - at), &x[at + 10]);
+      SweepSamples(desc, at, std::min(step, n + 110 - at), &x[at + 10]);
     long wrong = x[109] != 0 || x[110 + n - 1] != 0 || x[110 + n] != 0;
     for (long i = 0; i < n; ++i) {
       const double g = i < n - fade ? 1 : 0.5 + 0.5 * std::cos(M_PI * (i - (n - fade) + 1) / fade);
       const double rising = std::exp(i / (c.rate * l));
       const double want = std::trunc(4194304 * g * std::sin(2 * M_PI * c.f1 * l * (rising - 1)));
       wrong += std::fabs(x[110 + i] - want) > 1 ||
-               std::fabs(SweepFrequency(spec, i) - c.f1 * rising) > 1e-9 * c.f2;
+               std::fabs(SweepFrequency(desc, i) - c.f1 * rising) > 1e-9 * c.f2;
     }
     EXPECT_EQ(wrong, 0) << c.f1;
-    const FrequencyRange range = SweepRange(spec, 2.0 * c.rate);  // played twice as fast
-    EXPECT_TRUE(range.lo == 2 * c.f1 && range.hi == 2 * SweepFrequency(spec, n - 1));
+    const FrequencyRange range = SweepRange(desc, 2.0 * c.rate);  // played twice as fast
+    EXPECT_TRUE(range.lo == 2 * c.f1 && range.hi == 2 * SweepFrequency(desc, n - 1));
   }
 }
 
@@ -119,10 +119,10 @@ TEST(Sweep, LogSweepFollowsItsDefinition) {
 // before the linear one, with its sign: that is what ties time t + L ln k to
 // k times the phase at t. Each peak is looked for 200 frames around.
 TEST(Sweep, LogSweepHarmonicsLieLnKTimesLEarlier) {
-  const SweepSpec spec = LogSweep(50, 4000, 1.0, 48000, 0.5, 2000, 30000);
-  const long total = SweepTotalFrames(spec);
+  const SweepSpec desc = LogSweep(50, 4000, 1.0, 48000, 0.5, 2000, 30000);
+  const long total = SweepTotalFrames(desc);
   Samples x(total);
-  SweepSamples(spec, 0, total, x.data());
+  SweepSamples(desc, 0, total, x.data());
   Doubles played(x.begin(), x.end()), recorded(total);
   for (long i = 0; i < total; ++i) recorded[i] = std::pow(x[i] / 4194304.0, 5) * 4194304.0;
   Transfer t;
