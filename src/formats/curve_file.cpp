@@ -10,7 +10,9 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == ';' || c == '\r'; }
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool IsSeparator(char c) { return IsSpace(c) || c == ',' || c == ';'; }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -24,11 +26,11 @@ bool StartsWithNumber(const char* text, size_t length) {
 }
 
 // Reads one number from the field text[0 .. length); the whole field must be
-// the number.
-bool ParseNumber(const char* text, size_t length, double* value) {
+// the number. A decimal comma is read as a point.
+bool ParseNumber(const char* text, size_t length, bool decimal_comma, double* value) {
   if (length == 0 || length > 400) return false;
   char field[401];
-  memcpy(field, text, length);
+  for (size_t i = 0; i < length; ++i) field[i] = decimal_comma && text[i] == ',' ? '.' : text[i];
   field[length] = '\0';
   char* end = nullptr;
   *value = strtod(field, &end);
@@ -40,13 +42,54 @@ bool Fail(long line, const std::string& what, std::string* error) {
   return false;
 }
 
+// Splits line[0 .. length) into at most three numbers. Fields are separated
+// by one kind of separator per line: spaces or tabs alone, or one comma, or
+// one semicolon (each with any spaces around it). A line with a semicolon is
+// written where the comma is the decimal point ("20,5;-3,25"), so there a
+// comma belongs to its number. Anything else is ambiguous (is "20\t-3,5" a
+// level of -3.5, or -3 and a phase of 5?) and refused.
+bool SplitNumbers(const char* line, size_t length, long number, double* values, int* count,
+                  std::string* error) {
+  const bool semicolons = memchr(line, ';', length) != nullptr;
+  const char mark = semicolons ? ';' : ',';
+  int kind = -1;  // of the separators so far: 0 spaces or tabs, 1 a comma
+  *count = 0;
+  size_t i = 0;
+  while (i < length && IsSeparator(line[i])) ++i;
+  while (i < length) {
+    const size_t start = i;
+    while (i < length && !IsSpace(line[i]) && line[i] != mark) ++i;
+    if (*count == 3)
+      return Fail(number, "more than three fields: expected a frequency, a level in dB and an "
+                          "optional phase", error);
+    if (!ParseNumber(line + start, i - start, semicolons, &values[*count]))
+      return Fail(number, "expected numbers: frequency, level in dB and optional phase", error);
+    if (!std::isfinite(values[(*count)++])) return Fail(number, "number out of range", error);
+    int marks = 0;
+    for (; i < length && (IsSpace(line[i]) || line[i] == mark); ++i) marks += line[i] == mark;
+    if (i == length) break;  // what ends a line separates nothing
+    if (marks > 1) return Fail(number, "an empty field", error);
+    if (semicolons ? marks != 1 : kind >= 0 && kind != marks)
+      return Fail(number, semicolons
+                              ? "fields separated both by semicolons and by spaces or tabs; "
+                                "separate every field with a semicolon"
+                              : "fields separated both by commas and by spaces or tabs; if the "
+                                "comma is a decimal point, separate the fields with semicolons",
+                  error);
+    kind = marks;
+  }
+  return true;
+}
+
 }  // namespace
 
-bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error) {
+bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error,
+                std::vector<std::string>* notes) {
   Curve curve;
-  bool every_phase = true;
+  std::vector<std::string> said;
+  bool every_phase = true, skipped_zero = false;
   long line_number = 0;
-  size_t pos = 0;
+  size_t pos = length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;  // a byte-order mark
   while (pos < length) {
     const char* line = text + pos;
     const char* nl = static_cast<const char*>(memchr(line, '\n', length - pos));
@@ -54,26 +97,25 @@ bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error)
     pos += line_length + 1;
     ++line_number;
 
-    // Split into fields.
-    double values[3];
-    int count = 0;
     size_t i = 0;
     while (i < line_length && IsSeparator(line[i])) ++i;
     if (!StartsWithNumber(line + i, line_length - i)) continue;
-    while (i < line_length && count < 3) {
-      size_t start = i;
-      while (i < line_length && !IsSeparator(line[i])) ++i;
-      if (!ParseNumber(line + start, i - start, &values[count]))
-        return Fail(line_number, "expected numbers: frequency, level in dB and optional phase",
-                    error);
-      if (!std::isfinite(values[count])) return Fail(line_number, "number out of range", error);
-      ++count;
-      while (i < line_length && IsSeparator(line[i])) ++i;
-    }
+    double values[3];
+    int count = 0;
+    if (!SplitNumbers(line, line_length, line_number, values, &count, error)) return false;
     if (count < 2) return Fail(line_number, "expected a frequency and a level in dB", error);
-    if (values[0] <= 0.0) return Fail(line_number, "frequency must be above 0 Hz", error);
-    if (!curve.freq.empty() && values[0] <= curve.freq.back())
+    if (values[0] < 0.0) return Fail(line_number, "frequency below 0 Hz", error);
+    // Calibration files often begin at 0 Hz, which a curve over log
+    // frequency cannot hold.
+    if (values[0] == 0.0 && curve.freq.empty() && !skipped_zero) {
+      said.push_back("line " + std::to_string(line_number) + ": the point at 0 Hz skipped");
+      skipped_zero = true;
+      continue;
+    }
+    if (values[0] == 0.0 || (!curve.freq.empty() && values[0] <= curve.freq.back()))
       return Fail(line_number, "frequencies must rise from line to line", error);
+    if (std::fabs(values[1]) > kCurveLevelLimitDb)
+      return Fail(line_number, "level beyond +-500 dB", error);
     curve.freq.push_back(values[0]);
     curve.db.push_back(values[1]);
     if (count == 3) {
@@ -84,6 +126,7 @@ bool ParseCurve(const char* text, size_t length, Curve* out, std::string* error)
   }
   if (!every_phase) curve.phase.clear();
   *out = std::move(curve);
+  if (notes) notes->insert(notes->end(), said.begin(), said.end());
   return true;
 }
 
@@ -92,6 +135,19 @@ double CurveDbAt(const Curve& curve, double freq) {
                         freq);
 }
 
+namespace {
+
+// Appends `value` printed by `format`, whole, however many digits it has.
+void AppendNumber(std::string* text, const char* format, double value) {
+  const size_t at = text->size();
+  const int n = snprintf(nullptr, 0, format, value);
+  text->resize(at + static_cast<size_t>(n) + 1);
+  snprintf(&(*text)[at], static_cast<size_t>(n) + 1, format, value);
+  text->resize(at + static_cast<size_t>(n));
+}
+
+}  // namespace
+
 std::string FormatResponse(const std::vector<std::string>& header, const Curve& curve) {
   std::string text;
   // Names in a header are shown through Printable: a line break in one
@@ -99,14 +155,10 @@ std::string FormatResponse(const std::vector<std::string>& header, const Curve& 
   for (const std::string& line : header) text += "* " + Printable(line) + "\n";
   const bool phase = curve.phase.size() == curve.freq.size() && !curve.freq.empty();
   text += phase ? "* Freq(Hz), SPL(dB), Phase(degrees)\n" : "* Freq(Hz), SPL(dB)\n";
-  char row[128];
   for (size_t k = 0; k < curve.freq.size(); ++k) {
-    if (phase) {
-      snprintf(row, sizeof row, "%.4f, %.3f, %.2f\n", curve.freq[k], curve.db[k], curve.phase[k]);
-    } else {
-      snprintf(row, sizeof row, "%.4f, %.3f\n", curve.freq[k], curve.db[k]);
-    }
-    text += row;
+    AppendNumber(&text, "%.4f, ", curve.freq[k]);
+    AppendNumber(&text, phase ? "%.3f, " : "%.3f\n", curve.db[k]);
+    if (phase) AppendNumber(&text, "%.2f\n", curve.phase[k]);
   }
   return text;
 }

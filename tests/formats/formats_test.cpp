@@ -18,11 +18,13 @@
 
 namespace {
 
-Curve Parse(const std::string& text, std::string* error) {
+Curve Parse(const std::string& text, std::string* error, std::string* notes = nullptr) {
   Curve c;
   c.freq = {-1};  // left as it was on a fault
   *error = "";
-  ParseCurve(text.data(), text.size(), &c, error);
+  std::vector<std::string> said;
+  ParseCurve(text.data(), text.size(), &c, error, &said);
+  for (const std::string& n : said) *notes += n + "\n";
   return c;
 }
 
@@ -30,6 +32,7 @@ TEST(CurveFile, ReadsTheLayoutsToolsAndMicrophonesUse) {
   struct Case {
     const char* text;
     std::vector<double> freq, db, phase;
+    std::string note = "";
   } cases[] = {
       // An exported measurement with phase, CR LF line ends.
       {"* Measurement data\r\n* Freq(Hz), SPL(dB), Phase(degrees)\r\n20.0, -1.5, 30\r\n"
@@ -42,11 +45,17 @@ TEST(CurveFile, ReadsTheLayoutsToolsAndMicrophonesUse) {
       {"*1000Hz -38.6\n 5.5  1 90\n6 .5\nFreq dB\n", {5.5, 6}, {1, .5}, {}},
       // A curve file with a header and more columns than needed.
       {"frequency,raw,error\n20,1,9\n30;2;8\n", {20, 30}, {1, 2}, {9, 8}},
+      // A byte-order mark; decimal commas between semicolons; a first point
+      // at 0 Hz, skipped with a note.
+      {"\xEF\xBB\xBF" "20 1\n", {20}, {1}, {}},
+      {"Freq;dB\r\n20,00;-10,50\r\n31,5 ; 2\r\n", {20, 31.5}, {-10.5, 2}, {}},
+      {"00.0000 -0.07 31.9\n10 -500 2\n", {10}, {-500}, {2}, "line 1: the point at 0 Hz skipped"},
   };
   for (const Case& c : cases) {
-    std::string error;
-    Curve curve = Parse(c.text, &error);
+    std::string error, notes;
+    Curve curve = Parse(c.text, &error, &notes);
     EXPECT_EQ(error, "") << c.text;
+    EXPECT_EQ(notes, c.note.empty() ? "" : c.note + "\n") << c.text;
     EXPECT_EQ(curve.freq, c.freq) << c.text;
     EXPECT_EQ(curve.db, c.db) << c.text;
     EXPECT_EQ(curve.phase, c.phase) << c.text;
@@ -62,8 +71,18 @@ TEST(CurveFile, RefusesMalformedLinesNamingThem) {
       {"20 1\n30 x\n", "line 2: expected numbers: frequency, level in dB and optional phase"},
       {"20 " + huge + "\n", "line 1: number out of range"},
       {huge + " 1\n", "line 1: number out of range"},
-      {"0 1\n", "line 1: frequency must be above 0 Hz"},
-      {"-5 1\n", "line 1: frequency must be above 0 Hz"},
+      {"0 1\n0 2\n", "line 2: frequencies must rise from line to line"},
+      {"20 1\n-5 1\n", "line 2: frequency below 0 Hz"},
+      {"20 1\n30 -500.01\n", "line 2: level beyond +-500 dB"},
+      {"20 1e308\n", "line 1: level beyond +-500 dB"},
+      {"20 1 2 3\n", "line 1: more than three fields: expected a frequency, a level in dB and "
+                      "an optional phase"},
+      {"20,,1\n", "line 1: an empty field"},
+      {"20;1;;3\n", "line 1: an empty field"},
+      {"20\t-3,5\n", "line 1: fields separated both by commas and by spaces or tabs; if the "
+                       "comma is a decimal point, separate the fields with semicolons"},
+      {"20,5;3 1\n", "line 1: fields separated both by semicolons and by spaces or tabs; "
+                      "separate every field with a semicolon"},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -97,6 +116,11 @@ TEST(CurveFile, WritesWhatItReads) {
   std::string error;
   Curve back = Parse(text, &error);
   EXPECT_TRUE(back.freq == c.freq && back.db == c.db && back.phase == c.phase);
+  // Any numbers are written whole, one row each.
+  c.freq = {1e300, 1.7e308};
+  c.db = {-500, 500};
+  back = Parse(FormatResponse({}, c), &error);
+  EXPECT_TRUE(back.freq == c.freq && back.db == c.db && back.phase == c.phase) << error;
 }
 
 // Each random or damaged text is refused naming a line, or read into a curve

@@ -49,7 +49,8 @@ class Tools : public ::testing::Test {
     const std::pair<const char*, std::string> files[] = {
         {"half.wav", good.substr(0, good.size() / 2)}, {"nometa.wav", no_meta},
         {"text.wav", "no\n"}, {"fall.txt", "20 1\n10 2\n"}, {"few.txt", "20 1\n99 2\n300 3"},
-        {"resp.txt", "kept\n"}, {"bands.txt", "earlier\n"}};
+        {"resp.txt", "kept\n"}, {"bands.txt", "earlier\n"}, {"huge.txt", "20 1e308\n"},
+        {"four.txt", "20,00;10,00;5,0;1\n"}};
     for (const auto& f : files) ASSERT_TRUE(WriteFile(dir_ + "/" + f.first, f.second));
     ASSERT_EQ(mkdir((dir_ + "/adir").c_str(), 0755), 0);
     ASSERT_EQ(symlink("missing.txt", (dir_ + "/lnk.txt").c_str()), 0);
@@ -99,6 +100,8 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kA, "nometa.wav"}, 1, "nometa.wav: no recording metadata"},
       {{kA, "good.wav", "--cal", "fall.txt"}, 1, "fall.txt: line 2: frequencies must rise"},
       {{kA, "good.wav", "--cal", "no\x1b[31m.txt"}, 1, "cannot read no?[31m.txt: No such file"},
+      {{kA, "good.wav", "--cal", "huge.txt"}, 1, "huge.txt: line 1: level beyond +-500 dB\n"},
+      {{kA, "good.wav", "--cal", "four.txt"}, 1, "four.txt: line 1: more than three fields"},
       {{kA, "good.wav", "-o", "good.wav"}, 1, "an output would overwrite the input good.wav\n"},
       {{kA, "good.wav", "-o", "y.txt", "--ir", "./y.txt"}, 1,
        "two outputs name the same file: y.txt and ./y.txt"},
@@ -127,8 +130,8 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
        "option '--filters' needs a whole number from 1 to 20, found '0'"},
       {{kE, "room.txt", "--format", "xml"}, 1,
        "option '--format' needs apo or camilladsp, found 'xml'"},
-      {{kE, "room.txt", "--range", "300-20"}, 1,
-       "option '--range' needs LO-HI in Hz, at least a third"},
+      {{kE, "room.txt", "--range", "0.001-300"}, 1,
+       "option '--range' needs LO-HI in Hz, at least a third of an octave wide, within 1 to"},
       {{kE, "resp.txt"}, 1, "resp.txt: not a response: no lines of frequency and level in dB"},
       {{kE, "few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
       {{kE, "room.txt", "--range", "5-300"}, 1,

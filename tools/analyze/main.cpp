@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/curve_input.h"
 #include "common/outputs.h"
 #include "dsp/analysis.h"
 #include "dsp/band_plan.h"
@@ -382,10 +383,9 @@ int Main(int argc, char** argv) {
   for (const std::string& path : o.cal_paths) {
     Calibration c;
     c.path = path;
-    std::string text, error;
-    if (!ReadWholeFile(path, kMaxCalibrationBytes, &text, &error)) return Fail(error);
-    if (!ParseCurve(text.data(), text.size(), &c.curve, &error)) return Fail(path + ": " + error);
-    if (c.curve.freq.empty()) return Fail(path + ": no calibration points");
+    std::string error;
+    if (!tool::ReadCurveFile(path, kMaxCalibrationBytes, "calibration", &c.curve, &error))
+      return Fail(error);
     cals.push_back(std::move(c));
   }
 

@@ -214,6 +214,8 @@ bool Fail(const std::string& name, const std::string& what) {
   return false;
 }
 
+void Note(const std::string& message) { Fail(message); }
+
 void Warn(const std::string& message) {
   fprintf(stderr, "Warning: %s\n", Printable(message).c_str());
 }

@@ -88,6 +88,8 @@ int Fail(const std::string& message);
 // "<program>: <name>: <what>" on standard error; returns false, for the
 // functions that return whether they succeeded.
 bool Fail(const std::string& name, const std::string& what);
+// "<program>: <message>" on standard error, for a note that is no failure.
+void Note(const std::string& message);
 // "Warning: <message>" on standard error.
 void Warn(const std::string& message);
 // Ends the program, once, as main returns: standard output is closed and

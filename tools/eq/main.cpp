@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/curve_input.h"
 #include "common/outputs.h"
 #include "dsp/biquad.h"
 #include "eq/eq_fit.h"
@@ -25,8 +26,6 @@ constexpr int kMinPointsInRange = 4;
 constexpr int kMaxFilters = 20;
 constexpr double kMaxBoostDb = 12.0;
 constexpr double kHighestFrequency = 20000.0;
-// Levels beyond this are not a measurement (and would overflow as power).
-constexpr double kLargestLevelDb = 500.0;
 
 // The preamp's cut as printed: "-2.5", or "0.0" when none is needed.
 std::string Cut(double preamp_db) { return Format("%.1f", preamp_db > 0.0 ? -preamp_db : 0.0); }
@@ -124,10 +123,10 @@ tool::Tool CommandLine(Options* o) {
            return false;
          }}},
        {0, "range", "LO-HI", "frequencies to equalise, in Hz (default 20-300)",
-        {"LO-HI in Hz, at least a third of an octave wide, within 0 to 20000 Hz, such as 20-300",
+        {"LO-HI in Hz, at least a third of an octave wide, within 1 to 20000 Hz, such as 20-300",
          [o](const std::string& v) {
            double lo, hi;
-           if (!tool::ReadPair(v, '-', &lo, &hi) || !(lo > 0) || !(hi <= kHighestFrequency) ||
+           if (!tool::ReadPair(v, '-', &lo, &hi) || !(lo >= 1) || !(hi <= kHighestFrequency) ||
                !(hi >= lo * std::exp2(1.0 / 3.0)))
              return false;
            o->eq.lo = lo, o->eq.hi = hi;
@@ -187,28 +186,6 @@ std::string PredictedFile(const Curve& measured, const std::vector<FilterSpec>& 
   return FormatResponse(header, out);
 }
 
-bool ReadCurve(const std::string& path, const char* what, Curve* curve, std::string* error) {
-  std::string text;
-  if (!ReadWholeFile(path, kMaxFileBytes, &text, error)) return false;
-  std::string parse_error;
-  if (!ParseCurve(text.data(), text.size(), curve, &parse_error)) {
-    *error = path + ": " + parse_error;
-    return false;
-  }
-  if (curve->freq.empty()) {
-    *error = path + ": not a " + what +
-             ": no lines of frequency and level in dB (such as \"62.5, -3.1\")";
-    return false;
-  }
-  for (size_t k = 0; k < curve->freq.size(); ++k)
-    if (std::fabs(curve->db[k]) > kLargestLevelDb) {
-      *error = path + ": the level at " + Format("%g Hz is %g dB", curve->freq[k], curve->db[k]) +
-               ", beyond +-500 dB: not a " + what;
-      return false;
-    }
-  return true;
-}
-
 int Main(int argc, char** argv) {
   Options o;
   const tool::Tool command_line = CommandLine(&o);
@@ -219,8 +196,10 @@ int Main(int argc, char** argv) {
 
   Curve response, target;
   std::string error;
-  if (!ReadCurve(o.input, "response", &response, &error)) return Fail(error);
-  if (!o.target.empty() && !ReadCurve(o.target, "target curve", &target, &error))
+  if (!tool::ReadCurveFile(o.input, kMaxFileBytes, "response", &response, &error))
+    return Fail(error);
+  if (!o.target.empty() &&
+      !tool::ReadCurveFile(o.target, kMaxFileBytes, "target curve", &target, &error))
     return Fail(error);
   const std::string range = Format("%g-%g Hz", o.eq.lo, o.eq.hi);
   const double first = response.freq.front(), last = response.freq.back();
