@@ -21,12 +21,31 @@ T ValueAt(const double* freq, const T* y, long count, double f) {
   return y[k] + (f - freq[k]) / (freq[k + 1] - freq[k]) * (y[k + 1] - y[k]);
 }
 
-// The integral of y from freq[0] to f, f within the samples' range: the
-// whole segments from the running integral, the last part as a trapezoid.
+// The integral of y over hertz from a to b, both within one segment.
 template <typename T>
-T IntegralTo(const double* freq, const T* y, const T* area, long count, double f) {
-  const long k = Segment(freq, count, f);
-  return area[k] + (f - freq[k]) * 0.5 * (y[k] + ValueAt(freq, y, count, f));
+T Trapezoid(const double* freq, const T* y, long count, double a, double b) {
+  return (b - a) * 0.5 * (ValueAt(freq, y, count, a) + ValueAt(freq, y, count, b));
+}
+
+// The integral of y over the whole segments [first, end) from the tree:
+// node i (1-based) holds segments [i - (i & -i), i), so walking down from
+// `end` adds whole nodes that lie inside and single segments where a node
+// would reach below `first`. Nothing is subtracted, so no loud part outside
+// the range can swamp a quiet one inside.
+template <typename T>
+T WholeSegments(const double* freq, const T* y, const T* tree, long first, long end) {
+  T sum = T(0);
+  while (end > first) {
+    const long low = end & -end;
+    if (end - low >= first) {
+      sum += tree[end];
+      end -= low;
+    } else {
+      --end;
+      sum += (freq[end + 1] - freq[end]) * 0.5 * (y[end] + y[end + 1]);
+    }
+  }
+  return sum;
 }
 
 }  // namespace
@@ -43,7 +62,9 @@ template <typename T>
 void RunningIntegral(const double* freq, const T* y, long count, T* area) {
   if (count > 0) area[0] = T(0);
   for (long k = 1; k < count; ++k)
-    area[k] = area[k - 1] + (freq[k] - freq[k - 1]) * 0.5 * (y[k - 1] + y[k]);
+    area[k] = (freq[k] - freq[k - 1]) * 0.5 * (y[k - 1] + y[k]);
+  for (long k = 1; k < count; ++k)
+    if (k + (k & -k) < count) area[k + (k & -k)] += area[k];
 }
 
 template <typename T>
@@ -54,7 +75,11 @@ T SmoothedAt(const double* freq, const T* y, const T* area, long count, double f
   const double fa = std::max({lo, f / half, freq[0]});
   const double fb = std::min({hi, f * half, freq[count - 1]});
   if (!(fb > fa)) return ValueAt(freq, y, count, fa);
-  return (IntegralTo(freq, y, area, count, fb) - IntegralTo(freq, y, area, count, fa)) / (fb - fa);
+  const long ka = Segment(freq, count, fa), kb = Segment(freq, count, fb);
+  if (ka == kb) return Trapezoid(freq, y, count, fa, fb) / (fb - fa);
+  return (Trapezoid(freq, y, count, fa, freq[ka + 1]) +
+          WholeSegments(freq, y, area, ka + 1, kb) + Trapezoid(freq, y, count, freq[kb], fb)) /
+         (fb - fa);
 }
 
 using Complex = std::complex<double>;

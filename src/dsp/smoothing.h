@@ -12,10 +12,13 @@ double LevelAtLogFreq(const double* freq, const double* db, long count, double f
 // mean over hertz of y within f * 2^(+-1/2N), y interpolated linearly in
 // hertz between the samples y[k] at freq[k] (count >= 1, rising), the window
 // limited to [lo, hi] and to the samples' range. N = 0 gives y at f alone.
-// `area` holds the running integral of y over hertz, built once by
-// RunningIntegral, so that each mean costs a binary search.
+// `area` holds the integrals of y over hertz between the samples, built once
+// by RunningIntegral, so that each mean costs a few binary searches. A mean
+// only adds what lies inside its window, never takes a sum from a larger
+// one, so that it is exact to rounding however loud the samples outside.
 
-// area[0] = 0, area[k] = the integral of y from freq[0] to freq[k].
+// area[k], k >= 1, is the integral of y over the segments from
+// freq[k - (k & -k)] to freq[k] (a binary indexed tree); area[0] = 0.
 template <typename T>
 void RunningIntegral(const double* freq, const T* y, long count, T* area);
 

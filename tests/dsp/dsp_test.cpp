@@ -210,4 +210,9 @@ TEST(Smoothing, MeanOverHertzOfThePowerBetweenSamples) {
   RunningIntegral(bins.data(), sq.data(), 20, sqa.data());
   EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 10, 1, 8.5, 12), 106.25, 1e-12);
   EXPECT_NEAR(SmoothedAt(bins.data(), sq.data(), sqa.data(), 20, 8.5, 0, 0, 99), 72.5, 1e-12);
+  // Exact at any level: powers of -500, +500 and 0 dB, windows of 1 Hz.
+  Doubles loud = {1e-50, 1e50, 1e-50, 1e-50, 1e-50, 1, 1, 1}, la(8);
+  RunningIntegral(bins.data(), loud.data(), 8, la.data());
+  EXPECT_NEAR(SmoothedAt(bins.data(), loud.data(), la.data(), 8, 3, 1, 2.5, 3.5) * 1e50, 1, 1e-12);
+  EXPECT_NEAR(SmoothedAt(bins.data(), loud.data(), la.data(), 8, 6, 1, 5.5, 6.5), 1, 1e-12);
 }
