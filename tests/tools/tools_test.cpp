@@ -136,6 +136,8 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kE, "few.txt"}, 1, "few.txt: too few points in 20-300 Hz (3); at least 4 are needed"},
       {{kE, "room.txt", "--range", "5-300"}, 1,
        "room.txt: the range 5-300 Hz reaches beyond the response's data"},
+      {{kE, "room.txt", "--reference", "300-20000"}, 1,
+       "room.txt: the reference band 300-20000 Hz reaches beyond the response's data"},
       {{kE, "r\x1b]0;x\x07.txt"}, 1, "cannot read r?]0;x?.txt: No such file or directory\n"},
       {{kE, "room.txt", "--predicted", "room.txt"}, 1,
        "an output would overwrite the input room.txt\n"},

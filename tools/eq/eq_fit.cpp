@@ -28,7 +28,13 @@ constexpr int kParams = 3;
 // keeps filters from piling boost and cut on the same frequency.
 constexpr double kGainCost = 2e-2;
 
-double Weight(double e) { return e > 0.0 ? 1.0 : kShortfallWeight; }
+// Excess where the fit's target is lowered below the target (a boost must
+// not reach there) counts this much more: a soft wall.
+constexpr double kLimitWeight = 50.0;
+
+double Weight(double e, bool limit) {
+  return e > 0.0 ? (limit ? kLimitWeight : 1.0) : kShortfallWeight;
+}
 
 FilterSpec FromParams(const double* x) {
   FilterSpec f;
@@ -51,6 +57,7 @@ void ToParams(const FilterSpec& f, double* x) {
 struct Objective {
   double rate;
   std::vector<double> base, cos_w, cos_2w;
+  std::vector<bool> limit;  // where the fit's target is lowered
 };
 
 double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
@@ -68,17 +75,18 @@ double WeightedSquares(unsigned n, const double* x, double* grad, void* data) {
     double power = 1.0;
     for (int i = 0; i < count; ++i) power *= BiquadPowerGain(q[i], o.cos_w[k], o.cos_2w[k]);
     const double e = o.base[k] + 10.0 * std::log10(power);
-    sum += Weight(e) * e * e;
+    sum += Weight(e, o.limit[k]) * e * e;
   }
   return sum / static_cast<double>(o.base.size()) + cost;
 }
 
-// Residual on the grid: response + filters - target.
+// Residual on the grid: response + filters - target (the fit's, unless
+// `target` is given).
 std::vector<double> Residual(const EqProblem& p, const std::vector<FilterSpec>& filters,
-                             double rate) {
+                             double rate, const std::vector<double>* target = nullptr) {
   std::vector<double> r(p.freq.size());
   for (size_t k = 0; k < r.size(); ++k) {
-    r[k] = p.level[k] - p.target[k];
+    r[k] = p.level[k] - (target ? *target : p.fit_target)[k];
     r[k] += FilterChainDb(filters.data(), static_cast<int>(filters.size()), p.freq[k], rate);
   }
   return r;
@@ -90,12 +98,13 @@ void Refine(const EqProblem& p, const EqSettings& s, size_t first,
             std::vector<FilterSpec>* filters) {
   const size_t count = filters->size() - first;
   if (count == 0) return;
-  Objective o{s.rate, {}, {}, {}};
+  Objective o{s.rate, {}, {}, {}, {}};
   std::vector<FilterSpec> fixed(filters->begin(), filters->begin() + first);
   o.base = Residual(p, fixed, s.rate);
-  for (double f : p.freq) {
-    o.cos_w.push_back(std::cos(2.0 * M_PI * f / s.rate));
-    o.cos_2w.push_back(std::cos(4.0 * M_PI * f / s.rate));
+  for (size_t k = 0; k < p.freq.size(); ++k) {
+    o.cos_w.push_back(std::cos(2.0 * M_PI * p.freq[k] / s.rate));
+    o.cos_2w.push_back(std::cos(4.0 * M_PI * p.freq[k] / s.rate));
+    o.limit.push_back(p.fit_target[k] < p.target[k]);
   }
 
   const unsigned n = static_cast<unsigned>(kParams * count);
@@ -140,10 +149,12 @@ void Refine(const EqProblem& p, const EqSettings& s, size_t first,
 // gain that cancels it and the Q of its width at half its height in dB.
 // False when nothing is left that a filter could fix.
 bool FirstGuess(const EqProblem& p, const EqSettings& s, const std::vector<double>& r,
-                FilterSpec* guess) {
+                const std::vector<bool>& tried, FilterSpec* guess, size_t* left_end,
+                size_t* right_end) {
   size_t at = 0;
   double score = 0.0;
   for (size_t k = 0; k < r.size(); ++k) {
+    if (tried[k]) continue;
     const double e = r[k] > 0.0 ? r[k] : s.max_boost_db > 0.0 ? -r[k] * std::sqrt(kShortfallWeight)
                                                                : 0.0;
     if (e > score) {
@@ -170,7 +181,44 @@ bool FirstGuess(const EqProblem& p, const EqSettings& s, const std::vector<doubl
   guess->freq = p.freq[at];
   guess->gain_db = gain;
   guess->q = std::min(std::max(std::sqrt(w) / (w - 1.0), s.q_min), s.q_max);
+  *left_end = left, *right_end = right;
   return true;
+}
+
+// n + 1 frequencies from lo to hi, spaced evenly over log frequency.
+std::vector<double> LogGrid(double lo, double hi, int n) {
+  std::vector<double> f(static_cast<size_t>(n) + 1);
+  for (int k = 0; k <= n; ++k) f[static_cast<size_t>(k)] = lo * std::pow(hi / lo, double(k) / n);
+  return f;
+}
+
+// The curve's level at each of `at`, smoothed to 1/n octave as BuildProblem
+// says.
+std::vector<double> SmoothedLevels(const Curve& c, const std::vector<double>& at, int n) {
+  std::vector<double> freq, power;
+  for (size_t k = 0; k < c.freq.size(); ++k) {
+    if (k > 0 && c.freq[k] > c.freq[k - 1] * std::exp2(1.0 / 24))
+      for (double f = c.freq[k - 1] * std::exp2(1.0 / 48); f < c.freq[k] / std::exp2(1.0 / 96);
+           f *= std::exp2(1.0 / 48)) {
+        freq.push_back(f);
+        power.push_back(std::pow(10.0, CurveDbAt(c, f) / 10.0));
+      }
+    freq.push_back(c.freq[k]);
+    power.push_back(std::pow(10.0, c.db[k] / 10.0));
+  }
+  const long count = static_cast<long>(freq.size());
+  std::vector<double> area(power.size()), level;
+  RunningIntegral(freq.data(), power.data(), count, area.data());
+  for (double f : at)
+    level.push_back(10.0 * std::log10(SmoothedAt(freq.data(), power.data(), area.data(), count,
+                                                 f, n, 0.0, HUGE_VAL)));
+  return level;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 }  // namespace
@@ -178,33 +226,86 @@ bool FirstGuess(const EqProblem& p, const EqSettings& s, const std::vector<doubl
 void BuildProblem(const Curve& response, const Curve* target_curve, const EqSettings& s,
                   EqProblem* problem) {
   EqProblem p;
-  const int n = std::max(2, static_cast<int>(std::ceil(s.points_per_octave *
-                                                       std::log2(s.hi / s.lo))) + 1);
-  const long count = static_cast<long>(response.freq.size());
-  std::vector<double> power(response.db.size()), area(power.size()), difference(n);
-  for (size_t k = 0; k < power.size(); ++k) power[k] = std::pow(10.0, response.db[k] / 10.0);
-  RunningIntegral(response.freq.data(), power.data(), count, area.data());
-  for (int k = 0; k < n; ++k) {
-    const double f = s.lo * std::pow(s.hi / s.lo, static_cast<double>(k) / (n - 1));
-    p.freq.push_back(f);
-    p.level.push_back(10.0 * std::log10(SmoothedAt(response.freq.data(), power.data(), area.data(),
-                                                   count, f, s.smoothing, 0.0, HUGE_VAL)));
-    p.target.push_back(target_curve ? CurveDbAt(*target_curve, f) : 0.0);
-    difference[k] = p.level[k] - p.target[k];
+  const int n = std::max(1, static_cast<int>(std::ceil(s.points_per_octave *
+                                                       std::log2(s.hi / s.lo))));
+  p.freq = LogGrid(s.lo, s.hi, n);
+  p.level = SmoothedLevels(response, p.freq, s.smoothing);
+  p.target = target_curve ? SmoothedLevels(*target_curve, p.freq, s.smoothing)
+                          : std::vector<double>(p.freq.size(), 0.0);
+
+  // The anchor: the reference band, or where the curve is 0 dB, or the grid.
+  std::vector<double> band, level, target;
+  const bool covers = response.freq.front() <= kMidrangeLo && response.freq.back() >= kMidrangeHi;
+  if (s.ref_hi > 0.0 || (target_curve && covers)) {
+    const double lo = s.ref_hi > 0.0 ? s.ref_lo : kMidrangeLo;
+    const double hi = s.ref_hi > 0.0 ? s.ref_hi : kMidrangeHi;
+    band = LogGrid(lo, hi, std::max(1, static_cast<int>(std::ceil(s.points_per_octave *
+                                                                   std::log2(hi / lo)))));
+    level = SmoothedLevels(response, band, s.smoothing);
+    target = target_curve ? SmoothedLevels(*target_curve, band, s.smoothing)
+                          : std::vector<double>(band.size(), 0.0);
+  } else if (target_curve) {
+    for (size_t k = 0; k < p.freq.size(); ++k)
+      if (std::fabs(CurveDbAt(*target_curve, p.freq[k])) < 0.05) {
+        band.push_back(p.freq[k]);
+        level.push_back(p.level[k]);
+        target.push_back(p.target[k]);
+      }
+    p.anchor_at_zero = band.size() >= 2;
   }
-  std::sort(difference.begin(), difference.end());
-  p.target_offset = n % 2 ? difference[n / 2] : 0.5 * (difference[n / 2 - 1] + difference[n / 2]);
+  if (band.size() < 2) band = p.freq, level = p.level, target = p.target;
+  for (size_t k = 0; k < band.size(); ++k) level[k] -= target[k];
+  p.target_offset = Median(level);
+  p.anchor_lo = band.front(), p.anchor_hi = band.back();
   for (double& t : p.target) t += p.target_offset;
+
+  p.fit_target = p.target;
+  if (s.max_boost_db > 0.0) {
+    const size_t count = p.freq.size();
+    const size_t w = std::min(count - 1, static_cast<size_t>(std::lround(s.points_per_octave / 3.0)));
+    std::vector<double> top(count - w);  // the highest level over each third of an octave
+    for (size_t j = 0; j < top.size(); ++j)
+      top[j] = *std::max_element(p.level.begin() + j, p.level.begin() + j + w + 1);
+    std::vector<bool> none(count);  // no boost at all
+    for (size_t k = 0; k < count && p.level[k] < p.target[k] - 6.0; ++k) none[k] = true;
+    auto shortfall = [&](size_t k) { return p.target[k] - p.level[k]; };
+    for (size_t a = 0, b; a < count; a = b) {  // each run of points below the target
+      double depth = 0.0;
+      for (b = a; b < count && shortfall(b) > 0.0; ++b) depth = std::max(depth, shortfall(b));
+      // Its parts deeper than half its depth, where narrower than a third of an octave.
+      for (size_t i = a, j; i < b; i = std::max(j, i + 1)) {
+        for (j = i; j < b && shortfall(j) > 0.5 * depth; ++j) {}
+        if (j > i && (j - i) * 3 < static_cast<size_t>(s.points_per_octave))
+          std::fill(none.begin() + i, none.begin() + j, true);
+      }
+      b = std::max(b, a + 1);
+    }
+    for (size_t k = 0; k < count; ++k) {
+      const double closed = *std::min_element(top.begin() + (k > w ? k - w : 0),
+                                              top.begin() + std::min(k, top.size() - 1) + 1);
+      const double need = none[k] ? 0.0 : std::max(0.0, p.target[k] - closed);
+      p.fit_target[k] = std::min(p.target[k], p.level[k] + need);
+    }
+  }
   *problem = std::move(p);
 }
 
 std::vector<FilterSpec> FitFilters(const EqProblem& p, const EqSettings& s) {
   std::vector<FilterSpec> filters;
+  std::vector<bool> tried(p.freq.size());
   while (static_cast<int>(filters.size()) < s.max_filters) {
     FilterSpec guess;
-    if (!FirstGuess(p, s, Residual(p, filters, s.rate), &guess)) break;
+    size_t left, right;
+    if (!FirstGuess(p, s, Residual(p, filters, s.rate), tried, &guess, &left, &right)) break;
     filters.push_back(guess);
     Refine(p, s, filters.size() - 1, &filters);
+    // A filter that ends up too small would be dropped in the end: it is
+    // not added, and nothing is started on its excess again, so that the
+    // limit on filters never sets the cost.
+    if (std::fabs(filters.back().gain_db) < s.min_gain_db) {
+      filters.pop_back();
+      std::fill(tried.begin() + left, tried.begin() + right + 1, true);
+    }
   }
   for (;;) {
     Refine(p, s, 0, &filters);
@@ -231,17 +332,27 @@ std::vector<FilterSpec> FitFilters(const EqProblem& p, const EqSettings& s) {
   return filters;
 }
 
-FilterSpec RoundFilter(const FilterSpec& filter) {
+namespace {
+
+// x rounded to a multiple of 1/scale within [lo, hi] (which must hold one).
+double RoundWithin(double x, double scale, double lo, double hi) {
+  const double first = std::ceil(lo * scale - 1e-9), last = std::floor(hi * scale + 1e-9);
+  return std::min(std::max(std::round(x * scale), first), last) / scale;
+}
+
+}  // namespace
+
+FilterSpec RoundFilter(const FilterSpec& filter, const EqSettings& s) {
   FilterSpec f = filter;
-  f.freq = std::round(f.freq * 10.0) / 10.0;
-  f.gain_db = std::round(f.gain_db * 10.0) / 10.0;
-  f.q = std::round(f.q * 100.0) / 100.0;
+  f.freq = RoundWithin(f.freq, 10.0, s.lo, s.hi);
+  f.gain_db = RoundWithin(f.gain_db, 10.0, -s.max_cut_db, s.max_boost_db);
+  f.q = RoundWithin(f.q, 100.0, s.q_min, s.q_max);
   return f;
 }
 
 Deviation DeviationFromTarget(const EqProblem& p, const std::vector<FilterSpec>& filters,
                               double rate) {
-  const std::vector<double> r = Residual(p, filters, rate);
+  const std::vector<double> r = Residual(p, filters, rate, &p.target);
   Deviation d;
   d.max_excess = r.empty() ? 0.0 : r[0];
   double sum = 0.0;

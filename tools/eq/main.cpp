@@ -27,6 +27,15 @@ constexpr int kMaxFilters = 20;
 constexpr double kMaxBoostDb = 12.0;
 constexpr double kHighestFrequency = 20000.0;
 
+// `value` printed by `format`, unsigned when it rounds to zero: "0.0",
+// never "-0.0" or "+0.0".
+std::string Shown(const char* format, double value) {
+  std::string text = Format(format, value);
+  if (text.find_first_not_of("+-0.") == std::string::npos)
+    text.erase(0, text.find_first_not_of("+-"));
+  return text;
+}
+
 // The preamp's cut as printed: "-2.5", or "0.0" when none is needed.
 std::string Cut(double preamp_db) { return Format("%.1f", preamp_db > 0.0 ? -preamp_db : 0.0); }
 
@@ -94,6 +103,20 @@ struct Options {
   EqSettings eq;
 };
 
+// Reads "LO-HI" into *lo and *hi: a band at least a third of an octave
+// wide within 1 to 20000 Hz.
+tool::Reader Band(double* lo, double* hi) {
+  return {"LO-HI in Hz, at least a third of an octave wide, within 1 to 20000 Hz, such as 20-300",
+          [lo, hi](const std::string& v) {
+            double a, b;
+            if (!tool::ReadPair(v, '-', &a, &b) || !(a >= 1) || !(b <= kHighestFrequency) ||
+                !(b >= a * std::exp2(1.0 / 3.0)))
+              return false;
+            *lo = a, *hi = b;
+            return true;
+          }};
+}
+
 // The command line, each option read into *o.
 tool::Tool CommandLine(Options* o) {
   std::string names, suffixes, formats;
@@ -123,23 +146,20 @@ tool::Tool CommandLine(Options* o) {
            return false;
          }}},
        {0, "range", "LO-HI", "frequencies to equalise, in Hz (default 20-300)",
-        {"LO-HI in Hz, at least a third of an octave wide, within 1 to 20000 Hz, such as 20-300",
-         [o](const std::string& v) {
-           double lo, hi;
-           if (!tool::ReadPair(v, '-', &lo, &hi) || !(lo >= 1) || !(hi <= kHighestFrequency) ||
-               !(hi >= lo * std::exp2(1.0 / 3.0)))
-             return false;
-           o->eq.lo = lo, o->eq.hi = hi;
-           return true;
-         }}},
+        Band(&o->eq.lo, &o->eq.hi)},
        {0, "filters", "N", "at most N filters, 1 to 20 (default 8)",
         tool::Whole(&o->eq.max_filters, 1, kMaxFilters)},
        {0, "max-boost", "DB", "largest boost in dB, 0 to 12 (default 0: cut only)",
         tool::Number(&o->eq.max_boost_db, 0, kMaxBoostDb, "a number of dB from 0 to 12")},
        {0, "target", "FILE",
-        "target curve of freq dB lines, moved to the response's level (default: flat at the "
-        "response's median level over log frequency in the range)",
+        "target curve of freq dB lines, anchored at the response's level over the reference "
+        "band (default: flat at the response's median level over log frequency in the range)",
         tool::FileName(&o->target)},
+       {0, "reference", "LO-HI",
+        "where the target is anchored, in Hz (default for a target curve 300-3000 when the "
+        "response covers it, else where the curve is 0 dB in the range; for the flat target the "
+        "range)",
+        Band(&o->eq.ref_lo, &o->eq.ref_hi)},
        {0, "predicted", "FILE", "also write the response the filters should give",
         tool::FileName(&o->predicted)}},
       "The fit sees the response smoothed to 1/12 octave. Filters are audio EQ\n"
@@ -165,7 +185,7 @@ std::string PredictedFile(const Curve& measured, const std::vector<FilterSpec>& 
                           double preamp_db, const Options& o) {
   Curve out = measured;
   const int n = static_cast<int>(filters.size());
-  for (size_t k = 0; k < out.freq.size(); ++k) {
+  for (size_t k = 0; k < out.freq.size() && out.freq[k] <= o.eq.rate / 2; ++k) {
     out.db[k] += FilterChainDb(filters.data(), n, out.freq[k], o.eq.rate);
     if (out.phase.empty()) continue;
     double turn = 0.0;
@@ -174,9 +194,15 @@ std::string PredictedFile(const Curve& measured, const std::vector<FilterSpec>& 
     double phase = std::remainder(out.phase[k] + turn * 180.0 / M_PI, 360.0);
     out.phase[k] = phase == -180.0 ? 180.0 : phase;
   }
+  // Above their Nyquist frequency the filters have no response.
+  size_t below = 0;
+  while (below < out.freq.size() && out.freq[below] <= o.eq.rate / 2) ++below;
+  out.freq.resize(below), out.db.resize(below);
+  if (!out.phase.empty()) out.phase.resize(below);
   std::vector<std::string> header = {
       "Predicted by quelmar-eq: " + o.input + " with " + std::to_string(n) +
-      " peaking filters (their exact response at 48000 Hz)"};
+      Format(" peaking filters (their exact response at %g Hz, up to %g Hz)", o.eq.rate,
+             o.eq.rate / 2)};
   for (int i = 0; i < n; ++i) {
     std::string line = ApoLine(i + 1, filters[i]);
     line.pop_back();
@@ -203,9 +229,14 @@ int Main(int argc, char** argv) {
     return Fail(error);
   const std::string range = Format("%g-%g Hz", o.eq.lo, o.eq.hi);
   const double first = response.freq.front(), last = response.freq.back();
-  if (first > o.eq.lo * (1 + 1e-9) || last < o.eq.hi * (1 - 1e-9))
-    return Fail(o.input + ": the range " + range + " reaches beyond the response's data (" +
-                Format("%g-%g Hz", first, last) + "); give a --range inside it");
+  for (const char* option : {"range", "reference"}) {
+    const bool is_range = option[1] == 'a';
+    const double lo = is_range ? o.eq.lo : o.eq.ref_lo, hi = is_range ? o.eq.hi : o.eq.ref_hi;
+    if (hi > 0 && (first > lo * (1 + 1e-9) || last < hi * (1 - 1e-9)))
+      return Fail(o.input + ": the " + (is_range ? "range " : "reference band ") +
+                  Format("%g-%g Hz", lo, hi) + " reaches beyond the response's data (" +
+                  Format("%g-%g Hz", first, last) + "); give a --" + option + " inside it");
+  }
   int inside = 0;
   for (double f : response.freq) inside += f >= o.eq.lo && f <= o.eq.hi;
   if (inside < kMinPointsInRange)
@@ -217,7 +248,7 @@ int Main(int argc, char** argv) {
   EqProblem problem;
   BuildProblem(response, o.target.empty() ? nullptr : &target, o.eq, &problem);
   std::vector<FilterSpec> filters = FitFilters(problem, o.eq);
-  for (FilterSpec& f : filters) f = RoundFilter(f);
+  for (FilterSpec& f : filters) f = RoundFilter(f, o.eq);
   const Deviation before = DeviationFromTarget(problem, {}, o.eq.rate);
   const Deviation after = DeviationFromTarget(problem, filters, o.eq.rate);
   const double peak = PeakGainDb(filters, o.eq.rate);
@@ -232,19 +263,25 @@ int Main(int argc, char** argv) {
   if (!o.predicted.empty()) files.Write(o.predicted, PredictedFile(response, filters, preamp, o));
   if (!files.Commit()) return 1;
 
+  const std::string anchor =
+      "the response's median level over " +
+      Format("%g-%g Hz", problem.anchor_lo, problem.anchor_hi) +
+      (problem.anchor_at_zero ? ", where the target is 0 dB" : "");
   if (o.target.empty()) {
-    printf("Target: flat at %.1f dB, the response's median level over %s\n",
-           problem.target_offset, range.c_str());
+    printf("Target: flat at %s dB, %s\n", Shown("%.1f", problem.target_offset).c_str(),
+           anchor.c_str());
   } else {
-    printf("Target: %s, moved by %+.1f dB to the response's median level over %s\n",
-           Printable(o.target).c_str(), problem.target_offset, range.c_str());
+    printf("Target: %s, moved by %s dB to %s\n", Printable(o.target).c_str(),
+           Shown("%+.1f", problem.target_offset).c_str(), anchor.c_str());
   }
   // The filters as a list to read, whatever the file's format.
   if (filters.empty()) puts("No filter needed: nothing rises 0.5 dB above the target.");
   fputs(apo.c_str(), stdout);
   printf("Deviation from the target over %s, 1/12-octave smoothed:\n", range.c_str());
-  printf("  before: RMS %.2f dB, largest excess %.2f dB\n", before.rms, before.max_excess);
-  printf("  after:  RMS %.2f dB, largest excess %.2f dB\n", after.rms, after.max_excess);
+  printf("  before: RMS %s dB, largest excess %s dB\n", Shown("%.2f", before.rms).c_str(),
+         Shown("%.2f", before.max_excess).c_str());
+  printf("  after:  RMS %s dB, largest excess %s dB\n", Shown("%.2f", after.rms).c_str(),
+         Shown("%.2f", after.max_excess).c_str());
   printf("Wrote %s\n", Printable(o.output).c_str());
   if (!o.predicted.empty()) printf("Wrote %s\n", Printable(o.predicted).c_str());
   return 0;
