@@ -185,8 +185,10 @@ bool FirstGuess(const EqProblem& p, const EqSettings& s, const std::vector<doubl
   return true;
 }
 
-// n + 1 frequencies from lo to hi, spaced evenly over log frequency.
-std::vector<double> LogGrid(double lo, double hi, int n) {
+// Frequencies from lo to hi, both included, spaced evenly over log
+// frequency at about `per_octave` points per octave.
+std::vector<double> LogGrid(double lo, double hi, int per_octave) {
+  const int n = std::max(1, static_cast<int>(std::ceil(per_octave * std::log2(hi / lo))));
   std::vector<double> f(static_cast<size_t>(n) + 1);
   for (int k = 0; k <= n; ++k) f[static_cast<size_t>(k)] = lo * std::pow(hi / lo, double(k) / n);
   return f;
@@ -221,72 +223,82 @@ double Median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// Moves p->target to the response's level as BuildProblem says.
+void Anchor(const Curve& response, const Curve* target_curve, const EqSettings& s,
+            EqProblem* p) {
+  std::vector<double> band, level, target;
+  const bool midrange = response.freq.front() <= kMidrangeLo &&
+                        response.freq.back() >= kMidrangeHi;
+  if (s.ref_hi > 0.0 || (target_curve && midrange)) {
+    band = s.ref_hi > 0.0 ? LogGrid(s.ref_lo, s.ref_hi, s.points_per_octave)
+                          : LogGrid(kMidrangeLo, kMidrangeHi, s.points_per_octave);
+    level = SmoothedLevels(response, band, s.smoothing);
+    target = target_curve ? SmoothedLevels(*target_curve, band, s.smoothing)
+                          : std::vector<double>(band.size(), 0.0);
+  } else if (target_curve) {
+    for (size_t k = 0; k < p->freq.size(); ++k)
+      if (std::fabs(CurveDbAt(*target_curve, p->freq[k])) < 0.05) {
+        band.push_back(p->freq[k]);
+        level.push_back(p->level[k]);
+        target.push_back(p->target[k]);
+      }
+    p->anchor_at_zero = band.size() >= 2;
+  }
+  if (band.size() < 2) band = p->freq, level = p->level, target = p->target;
+  for (size_t k = 0; k < band.size(); ++k) level[k] -= target[k];
+  p->target_offset = Median(level);
+  p->anchor_lo = band.front(), p->anchor_hi = band.back();
+  for (double& t : p->target) t += p->target_offset;
+}
+
+// Sets p->fit_target as BuildProblem says.
+void LimitBoost(const EqSettings& s, EqProblem* p) {
+  p->fit_target = p->target;
+  if (s.max_boost_db <= 0.0) return;
+  const size_t count = p->freq.size();
+  auto shortfall = [p](size_t k) { return p->target[k] - p->level[k]; };
+  std::vector<bool> none(count);  // where no boost may reach: below the roll-off,
+  for (size_t k = 0; k < count && shortfall(k) > 6.0; ++k) none[k] = true;
+  // and in each run of points below the target, its parts deeper than half
+  // its depth where they are narrower than a third of an octave.
+  for (size_t a = 0; a < count;) {
+    size_t b = a;
+    double depth = 0.0;
+    for (; b < count && shortfall(b) > 0.0; ++b) depth = std::max(depth, shortfall(b));
+    for (size_t i = a; i < b;) {
+      size_t j = i;
+      while (j < b && shortfall(j) > 0.5 * depth) ++j;
+      if (j > i && 3 * (j - i) < static_cast<size_t>(s.points_per_octave))
+        std::fill(none.begin() + static_cast<long>(i), none.begin() + static_cast<long>(j), true);
+      i = std::max(j, i + 1);
+    }
+    a = std::max(b, a + 1);
+  }
+  // The response's closing: the lowest of the highest levels over each third
+  // of an octave that holds a point.
+  const size_t w = std::min(count - 1, static_cast<size_t>(std::lround(s.points_per_octave / 3.0)));
+  std::vector<double> top(count - w);
+  for (size_t j = 0; j < top.size(); ++j)
+    top[j] = *std::max_element(p->level.begin() + j, p->level.begin() + j + w + 1);
+  for (size_t k = 0; k < count; ++k) {
+    const double closed = *std::min_element(top.begin() + (k > w ? k - w : 0),
+                                            top.begin() + std::min(k, top.size() - 1) + 1);
+    const double need = none[k] ? 0.0 : std::max(0.0, p->target[k] - closed);
+    p->fit_target[k] = std::min(p->target[k], p->level[k] + need);
+  }
+}
+
 }  // namespace
 
 void BuildProblem(const Curve& response, const Curve* target_curve, const EqSettings& s,
                   EqProblem* problem) {
   EqProblem p;
-  const int n = std::max(1, static_cast<int>(std::ceil(s.points_per_octave *
-                                                       std::log2(s.hi / s.lo))));
-  p.freq = LogGrid(s.lo, s.hi, n);
+  p.freq = LogGrid(s.lo, s.hi, s.points_per_octave);
   p.level = SmoothedLevels(response, p.freq, s.smoothing);
   p.target = target_curve ? SmoothedLevels(*target_curve, p.freq, s.smoothing)
                           : std::vector<double>(p.freq.size(), 0.0);
-
-  // The anchor: the reference band, or where the curve is 0 dB, or the grid.
-  std::vector<double> band, level, target;
-  const bool covers = response.freq.front() <= kMidrangeLo && response.freq.back() >= kMidrangeHi;
-  if (s.ref_hi > 0.0 || (target_curve && covers)) {
-    const double lo = s.ref_hi > 0.0 ? s.ref_lo : kMidrangeLo;
-    const double hi = s.ref_hi > 0.0 ? s.ref_hi : kMidrangeHi;
-    band = LogGrid(lo, hi, std::max(1, static_cast<int>(std::ceil(s.points_per_octave *
-                                                                   std::log2(hi / lo)))));
-    level = SmoothedLevels(response, band, s.smoothing);
-    target = target_curve ? SmoothedLevels(*target_curve, band, s.smoothing)
-                          : std::vector<double>(band.size(), 0.0);
-  } else if (target_curve) {
-    for (size_t k = 0; k < p.freq.size(); ++k)
-      if (std::fabs(CurveDbAt(*target_curve, p.freq[k])) < 0.05) {
-        band.push_back(p.freq[k]);
-        level.push_back(p.level[k]);
-        target.push_back(p.target[k]);
-      }
-    p.anchor_at_zero = band.size() >= 2;
-  }
-  if (band.size() < 2) band = p.freq, level = p.level, target = p.target;
-  for (size_t k = 0; k < band.size(); ++k) level[k] -= target[k];
-  p.target_offset = Median(level);
-  p.anchor_lo = band.front(), p.anchor_hi = band.back();
-  for (double& t : p.target) t += p.target_offset;
-
-  p.fit_target = p.target;
-  if (s.max_boost_db > 0.0) {
-    const size_t count = p.freq.size();
-    const size_t w = std::min(count - 1, static_cast<size_t>(std::lround(s.points_per_octave / 3.0)));
-    std::vector<double> top(count - w);  // the highest level over each third of an octave
-    for (size_t j = 0; j < top.size(); ++j)
-      top[j] = *std::max_element(p.level.begin() + j, p.level.begin() + j + w + 1);
-    std::vector<bool> none(count);  // no boost at all
-    for (size_t k = 0; k < count && p.level[k] < p.target[k] - 6.0; ++k) none[k] = true;
-    auto shortfall = [&](size_t k) { return p.target[k] - p.level[k]; };
-    for (size_t a = 0, b; a < count; a = b) {  // each run of points below the target
-      double depth = 0.0;
-      for (b = a; b < count && shortfall(b) > 0.0; ++b) depth = std::max(depth, shortfall(b));
-      // Its parts deeper than half its depth, where narrower than a third of an octave.
-      for (size_t i = a, j; i < b; i = std::max(j, i + 1)) {
-        for (j = i; j < b && shortfall(j) > 0.5 * depth; ++j) {}
-        if (j > i && (j - i) * 3 < static_cast<size_t>(s.points_per_octave))
-          std::fill(none.begin() + i, none.begin() + j, true);
-      }
-      b = std::max(b, a + 1);
-    }
-    for (size_t k = 0; k < count; ++k) {
-      const double closed = *std::min_element(top.begin() + (k > w ? k - w : 0),
-                                              top.begin() + std::min(k, top.size() - 1) + 1);
-      const double need = none[k] ? 0.0 : std::max(0.0, p.target[k] - closed);
-      p.fit_target[k] = std::min(p.target[k], p.level[k] + need);
-    }
-  }
+  Anchor(response, target_curve, s, &p);
+  LimitBoost(s, &p);
   *problem = std::move(p);
 }
 

@@ -149,7 +149,9 @@ tool::Tool CommandLine(Options* o) {
         Band(&o->eq.lo, &o->eq.hi)},
        {0, "filters", "N", "at most N filters, 1 to 20 (default 8)",
         tool::Whole(&o->eq.max_filters, 1, kMaxFilters)},
-       {0, "max-boost", "DB", "largest boost in dB, 0 to 12 (default 0: cut only)",
+       {0, "max-boost", "DB",
+        "largest boost in dB, 0 to 12 (default 0: cut only), never below the response's "
+        "roll-off nor into a dip narrower than a third of an octave",
         tool::Number(&o->eq.max_boost_db, 0, kMaxBoostDb, "a number of dB from 0 to 12")},
        {0, "target", "FILE",
         "target curve of freq dB lines, anchored at the response's level over the reference "
