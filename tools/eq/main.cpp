@@ -267,8 +267,9 @@ int Main(int argc, char** argv) {
 
   const std::string anchor =
       "the response's median level over " +
-      Format("%g-%g Hz", problem.anchor_lo, problem.anchor_hi) +
-      (problem.anchor_at_zero ? ", where the target is 0 dB" : "");
+      (problem.anchor_at_zero
+           ? Format("%.0f-%.0f Hz, where the target is 0 dB", problem.anchor_lo, problem.anchor_hi)
+           : Format("%g-%g Hz", problem.anchor_lo, problem.anchor_hi));
   if (o.target.empty()) {
     printf("Target: flat at %s dB, %s\n", Shown("%.1f", problem.target_offset).c_str(),
            anchor.c_str());
