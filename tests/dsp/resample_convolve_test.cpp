@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "dsp/convolver.h"
 #include "dsp/resample.h"
 
 namespace {
@@ -58,3 +60,31 @@ TEST(Resample, OutputIsTheInputAtTimeJOverRatio) {
 }
 
 }  // namespace
+
+// Partitioned FFT convolution against the direct sum, `block` samples late, for responses shorter
+// than a block, of a whole number of blocks and not, streamed in chunks of random sizes in place.
+TEST(Convolver, EqualsDirectConvolutionOneBlockLate) {
+  const struct { long ir, block; } cases[] = {{1, 1}, {5, 64}, {4096, 256}, {5000, 384}, {20001, 1024}};
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ir);
+    std::vector<double> ir(c.ir), x(30000);
+    for (double& v : ir) v = u(rng);
+    for (double& v : x) v = u(rng);
+    Convolver conv;
+    ASSERT_TRUE(conv.Init(ir.data(), c.ir, c.block));
+    std::vector<double> y = x;
+    for (size_t at = 0, n; at < y.size(); at += n) {
+      n = std::min<size_t>(rng() % 3000, y.size() - at);
+      conv.Process(&y[at], &y[at], static_cast<long>(n));
+    }
+    for (long t = 0; t < static_cast<long>(y.size()); ++t) {
+      double direct = 0;
+      for (long k = 0; k < c.ir && k <= t - c.block; ++k) direct += ir[k] * x[t - c.block - k];
+      ASSERT_NEAR(y[t], direct, 1e-11 * std::sqrt(c.ir)) << t;
+    }
+  }
+  Convolver conv;
+  EXPECT_FALSE(conv.Init(nullptr, 0, 64));
+}
