@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <random>
-#include <map>
-#include <set>
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
 
 #include "formats/result_table.h"
 #include "formats/waterfall_file.h"
@@ -254,7 +253,8 @@ TEST(SvgChart, CurvesAreThinnedToTheirPixelColumns) {
       auto& e = m->emplace(std::lround(std::floor(px)), std::make_pair(py, py)).first->second;
       e = {std::min(e.first, py), std::max(e.second, py)};
     };
-    for (size_t k = 0; k < n; ++k) add(&want, std::round(x.Px(c.freq[k]) * 100) / 100, y.Px(c.db[k]));
+    for (size_t k = 0; k < n; ++k)
+      add(&want, std::round(x.Px(c.freq[k]) * 100) / 100, y.Px(c.db[k]));
     for (auto [px, py] : Path(svg, "class=\"response\"")) add(&got, px, py);
     ASSERT_EQ(got.size(), want.size());
     for (const auto& [column, w] : want) {
@@ -342,9 +342,10 @@ TEST_F(Plot, DrawsResultAndResponseFilesWithOverlays) {
            "of 1), a/r.txt (predicted), b/r.txt (target, moved by -3.0 dB)\n");
   EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  \xef\xbf\xbd</text>"), svg.npos);
   EXPECT_EQ(All(svg.substr(svg.find("class=\"legend\">") + 15), "\">", "</text>"),
-            (std::vector<std::string>{"sweep_out.txt: run 2", "sweep_out.txt: run 3", "rew.txt",
-                                      "ours.txt", "empty.txt: run 1 (no data)",
-                                      "a/r.txt (predicted)", "b/r.txt (target, moved by -3.0 dB)"}));
+            (std::vector<std::string>{
+                "sweep_out.txt: run 2", "sweep_out.txt: run 3", "rew.txt", "ours.txt",
+                "empty.txt: run 1 (no data)", "a/r.txt (predicted)",
+                "b/r.txt (target, moved by -3.0 dB)"}));
   EXPECT_TRUE(Path(svg, "class=\"response\"").size() == 3 &&
               Path(svg, "class=\"response\"", 1).size() == 2);
   // The target lies under the lines, broad and grey, 3 dB below its file;
@@ -361,7 +362,8 @@ TEST_F(Plot, DrawsResultAndResponseFilesWithOverlays) {
 // hide each other, the legend shows base names unless two are equal, and a
 // file of the wrong kind is named as what it is.
 TEST_F(Plot, NamesChartsFilesAndLines) {
-  std::string svg = Draw({"a/r.txt", "b/r.txt", "a/s.txt"}, "Wrote a/r.svg: a/r.txt, b/r.txt, a/s.txt\n");
+  std::string svg =
+      Draw({"a/r.txt", "b/r.txt", "a/s.txt"}, "Wrote a/r.svg: a/r.txt, b/r.txt, a/s.txt\n");
   EXPECT_EQ(All(svg.substr(svg.find("class=\"legend\">") + 15), "\">", "</text>"),
             (std::vector<std::string>{"a/r.txt", "b/r.txt (same as a/r.txt)",
                                       "s.txt (same as a/r.txt)"}));

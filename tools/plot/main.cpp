@@ -106,7 +106,8 @@ struct Input {
   std::string path, name;  // name: in the legend
   LineRole role = LineRole::kMeasured;
   Kind kind = Kind::kResponse;
-  int channels = 0;             // a sound file's
+  const char* format = "";      // a sound file's: "WAV", "FLAC", ...
+  int channels = 0;
   std::vector<ResultRun> runs;  // a result file's runs
   size_t first = 0;             // the first run drawn
   Curve curve;                  // a response, target or prediction
@@ -116,13 +117,15 @@ struct Input {
 };
 
 // What a kind is called in messages, and how to draw a file of it.
-const char* KindName(const Input& in) {
+std::string KindName(const Input& in) {
   switch (in.kind) {
     case Kind::kResults: return "a result file";
     case Kind::kResponse: return "a response";
-    case Kind::kImpulse: return "a WAV file of one channel";
-    case Kind::kSound: return in.channels == 2 ? "a recording (a WAV file of two channels)"
-                                               : "a sound file of several channels";
+    case Kind::kImpulse: return tool::Format("a %s file of one channel", in.format);
+    case Kind::kSound:
+      return tool::Format(in.channels == 2 ? "a recording (a %s file of two channels)"
+                                           : "a %s file of several channels",
+                          in.format);
     case Kind::kWaterfall: return "a waterfall file";
     case Kind::kChart: return "a chart";
     default: return "not a text file";
@@ -152,7 +155,10 @@ std::string WrongKind(const Input& in) {
 bool ReadSound(Input* in, std::string* error) {
   SF_INFO info = {};
   SNDFILE* file = sf_open(in->path.c_str(), SFM_READ, &info);
-  if (!file) return *error = in->path + ": a sound file that cannot be read: " + sf_strerror(nullptr), false;
+  if (!file) {
+    *error = in->path + ": a sound file that cannot be read: " + sf_strerror(nullptr);
+    return false;
+  }
   in->channels = info.channels;
   in->rate = info.samplerate;
   in->kind = info.channels == 1 ? Kind::kImpulse : Kind::kSound;
@@ -166,7 +172,7 @@ bool ReadSound(Input* in, std::string* error) {
       *error = in->path + ": the sound file ends early";
     for (size_t k = 0; k < in->samples.size() && error->empty(); ++k)
       if (!std::isfinite(in->samples[k]))
-        *error = in->path + tool::Format(": sample %zu is not a number", k);
+        *error = in->path + tool::Format(": sample %zu is not a finite number", k);
     if (in->samples.empty()) *error = in->path + ": the sound file holds no samples";
   }
   sf_close(file);
@@ -182,8 +188,10 @@ bool StartsWith(const std::string& text, const char* prefix) {
 bool ReadInput(Input* in, std::string* error) {
   std::string text;
   if (!ReadWholeFile(in->path, kMaxFileBytes, &text, error)) return false;
-  for (const char* magic : {"RIFF", "RIFX", "RF64", "FORM", "fLaC", "OggS"})
-    if (StartsWith(text, magic)) return ReadSound(in, error);
+  static const char* const kSounds[][2] = {{"RIFF", "WAV"}, {"RIFX", "WAV"}, {"RF64", "WAV"},
+                                           {"FORM", "AIFF"}, {"fLaC", "FLAC"}, {"OggS", "Ogg"}};
+  for (const auto& sound : kSounds)
+    if (StartsWith(text, sound[0])) return in->format = sound[1], ReadSound(in, error);
   std::string why;
   if (StartsWith(text, "<?xml") || StartsWith(text, "<svg") || StartsWith(text, "\x89PNG")) {
     in->kind = Kind::kChart;
@@ -282,7 +290,10 @@ int Main(int argc, char** argv) {
 
   std::vector<Input> inputs(o.inputs.size()), overlays(o.predicted.size() + !o.target.empty());
   std::vector<Input*> all;
-  for (size_t i = 0; i < inputs.size(); ++i) inputs[i].path = o.inputs[i], all.push_back(&inputs[i]);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    inputs[i].path = o.inputs[i];
+    all.push_back(&inputs[i]);
+  }
   for (size_t i = 0; i < overlays.size(); ++i) {
     overlays[i].path = i < o.predicted.size() ? o.predicted[i] : o.target;
     overlays[i].role = i < o.predicted.size() ? LineRole::kPredicted : LineRole::kTarget;
@@ -320,7 +331,8 @@ int Main(int argc, char** argv) {
                                   " takes a response or a curve of freq dB lines"
                             : error);
 
-  if (o.output.empty()) o.output = ChartFile(o.inputs[0], chart == Chart::kPhase ? "-phase.svg" : ".svg");
+  if (o.output.empty())
+    o.output = ChartFile(o.inputs[0], chart == Chart::kPhase ? "-phase.svg" : ".svg");
   std::vector<std::string> read = o.inputs;
   for (const Input& in : overlays) read.push_back(in.path);
   tool::Outputs files(read);
@@ -366,10 +378,9 @@ int Main(int argc, char** argv) {
       const bool target = in.role == LineRole::kTarget;
       if (target)
         for (double& db : in.curve.db) db += o.target_shift;
-      const std::string role =
-          target ? (o.target_shift != 0.0 ? tool::Format("target, moved by %+.1f dB", o.target_shift)
-                                           : "target")
-                 : "predicted";
+      std::string role = target ? "target" : "predicted";
+      if (target && o.target_shift != 0.0)
+        role += tool::Format(", moved by %+.1f dB", o.target_shift);
       lines.push_back({in.name + " (" + role + ")", nullptr, &in.curve, in.role});
       summary += ", " + in.path + " (" + role + ")";
     }

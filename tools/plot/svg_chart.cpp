@@ -21,7 +21,8 @@ bool FrequencyOnAxis(double f) { return f > 0.0 && std::isfinite(f); }
 void ChooseFrequencyRange(const ChartLine* lines, size_t count, Panel* p) {
   double lo = INFINITY, hi = 0.0;
   bool only_targets = true;
-  for (size_t i = 0; i < count; ++i) only_targets = only_targets && lines[i].role == LineRole::kTarget;
+  for (size_t i = 0; i < count; ++i)
+    only_targets = only_targets && lines[i].role == LineRole::kTarget;
   for (size_t i = 0; i < count; ++i) {
     if (lines[i].role == LineRole::kTarget && !only_targets) continue;
     if (const ResultRun* run = lines[i].run) {
@@ -81,7 +82,8 @@ const char* ClassOf(const ChartLine& line) {
 
 std::vector<DrawnLine> Drawn(const ChartLine* lines, size_t count) {
   std::vector<DrawnLine> drawn;
-  for (size_t i = 0; i < count; ++i) drawn.push_back({lines[i].name, ClassOf(lines[i]), lines[i].role});
+  for (size_t i = 0; i < count; ++i)
+    drawn.push_back({lines[i].name, ClassOf(lines[i]), lines[i].role});
   return drawn;
 }
 
@@ -108,15 +110,16 @@ void WriteSvgChart(const ChartLine* lines, size_t count, const ChartOptions& opt
   std::string frame, body;
   DrawPanel(p, "Frequency (Hz)", "Level (dB)", "db", true, &frame);
   std::vector<LegendEntry> legend;
-  DrawLines(Drawn(lines, count), 1,
-            [&](size_t i, size_t, const std::string& colour, std::string* marks) {
-              const ChartLine& line = lines[i];
-              if (line.run) return StepPath(p, *line.run, colour, marks);
-              if (!line.curve) return std::string();
-              const Curve& c = *line.curve;
-              return ThinnedPath(p, c.freq.data(), c.db.data(), c.freq.size(), colour, marks);
-            },
-            &body, &legend);
+  DrawLines(
+      Drawn(lines, count), 1,
+      [&](size_t i, size_t, const std::string& colour, std::string* marks) {
+        const ChartLine& line = lines[i];
+        if (line.run) return StepPath(p, *line.run, colour, marks);
+        if (!line.curve) return std::string();
+        const Curve& c = *line.curve;
+        return ThinnedPath(p, c.freq.data(), c.db.data(), c.freq.size(), colour, marks);
+      },
+      &body, &legend);
   Assemble(options.title.empty() ? "Room response" : options.title, {p}, 560.0, frame + body,
            legend, svg);
 }
@@ -155,14 +158,14 @@ void WritePhaseChart(const ChartLine* lines, size_t count, const ChartOptions& o
   DrawPanel(phase, "", "Phase (degrees)", "deg", false, &frame);
   DrawPanel(delay, "Frequency (Hz)", "Group delay (ms)", "ms", true, &frame);
   std::vector<LegendEntry> legend;
-  DrawLines(Drawn(drawn.data(), drawn.size()), 2,
-            [&](size_t i, size_t panel, const std::string& colour, std::string* marks) {
-              if (panel == 0)
-                return ThinnedPath(phase, x[i].data(), wrapped[i].data(), x[i].size(), colour,
-                                   marks);
-              return ThinnedPath(delay, mid[i].data(), ms[i].data(), ms[i].size(), colour, marks);
-            },
-            &body, &legend);
+  DrawLines(
+      Drawn(drawn.data(), drawn.size()), 2,
+      [&](size_t i, size_t panel, const std::string& colour, std::string* marks) {
+        if (panel == 0)
+          return ThinnedPath(phase, x[i].data(), wrapped[i].data(), x[i].size(), colour, marks);
+        return ThinnedPath(delay, mid[i].data(), ms[i].data(), ms[i].size(), colour, marks);
+      },
+      &body, &legend);
   Assemble(options.title.empty() ? "Phase and group delay" : options.title, {phase, delay},
            delay.Bottom() + 70.0, frame + body, legend, svg);
 }

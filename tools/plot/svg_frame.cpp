@@ -63,8 +63,8 @@ void FrequencyLabel(int m, int e, char* out, size_t size) {
 // hiding it.
 const char* Faint(const Panel& p) { return p.over_map ? " stroke-opacity=\"0.4\"" : ""; }
 
-void XTick(const Panel& p, double x, const char* key, double value, bool strong,
-           const char* label, std::string* svg) {
+void XTick(const Panel& p, double x, const char* key, double value, bool strong, const char* label,
+           std::string* svg) {
   Append(svg,
          "<line class=\"x-tick\" data-%s=\"%g\" x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" "
          "stroke=\"%s\"%s/>\n",
@@ -85,7 +85,8 @@ void FrequencyTicks(const Panel& p, bool labels, std::string* svg) {
   for (int e = static_cast<int>(std::floor(log_lo)); e <= static_cast<int>(log_hi); ++e) {
     if (e % every != 0) continue;
     for (int m = 1; m <= 9; ++m) {
-      const bool labelled = m == 1 || (label_minor && (m == 2 || m == 5 || (every_digit && (m == 3 || m == 7))));
+      const bool labelled =
+          m == 1 || (label_minor && (m == 2 || m == 5 || (every_digit && (m == 3 || m == 7))));
       if ((m != 1 && !minor) || (!every_digit && m != 2 && m != 5 && m != 1)) continue;
       const double lf = e + std::log10(static_cast<double>(m));
       if (lf < log_lo - 1e-9 || lf > log_hi + 1e-9) continue;
@@ -141,8 +142,8 @@ void SetYRange(double lo, double hi, bool db, Panel* panel) {
   panel->y_step = db ? DbStep(span, Ticks(*panel)) : NiceStep(span, 10);
 }
 
-void ChooseYRange(const ValueCounts& counts, bool both_sides, double margin, double least,
-                  bool db, double lo, double hi, Panel* panel) {
+void ChooseYRange(const ValueCounts& counts, bool both_sides, double margin, double least, bool db,
+                  double lo, double hi, Panel* panel) {
   if (counts.total > 0) {
     const double q1 = ValueOfBin(BinOfShare(counts, 0.25));
     const double q3 = ValueOfBin(BinOfShare(counts, 0.75));
@@ -212,8 +213,7 @@ void DrawPanel(const Panel& p, const char* x_label, const char* y_label, const c
          "fill=\"none\" stroke=\"#333333\"/>\n",
          kPlotLeft, p.top, kPlotWidth, p.height);
   if (x_labels)
-    Append(svg,
-           "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\" font-size=\"14\">%s</text>\n",
+    Append(svg, "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\" font-size=\"14\">%s</text>\n",
            kPlotLeft + kPlotWidth / 2.0, p.Bottom() + 44.0, x_label);
   Append(svg,
          "<text transform=\"translate(26 %.2f) rotate(-90)\" text-anchor=\"middle\" "
@@ -236,8 +236,7 @@ std::string StrokeAttributes(const Stroke& s) {
   return out;
 }
 
-void ClipMark(const Panel& p, double x, int side, const std::string& colour,
-              std::string* marks) {
+void ClipMark(const Panel& p, double x, int side, const std::string& colour, std::string* marks) {
   x = std::fmin(std::fmax(x, kPlotLeft), kPlotLeft + kPlotWidth);
   const double tip = side < 0 ? p.Bottom() : p.top;
   const double base = side < 0 ? tip - 8.0 : tip + 8.0;
@@ -328,8 +327,8 @@ void DrawLegend(const std::vector<LegendEntry>& entries, std::string* svg) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const double y = kPlotTop + 10.0 + kLegendRow * static_cast<double>(i);
     if (entries[i].swatch)
-      Append(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"%s/>\n",
-             kLegendLeft, y, kLegendLeft + 28.0, y, StrokeAttributes(entries[i].stroke).c_str());
+      Append(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"%s/>\n", kLegendLeft, y,
+             kLegendLeft + 28.0, y, StrokeAttributes(entries[i].stroke).c_str());
     Append(svg, "<text x=\"%.2f\" y=\"%.2f\">", kLegendTextLeft, y + 4.0);
     *svg += EscapeXmlText(entries[i].name) + "</text>\n";
   }
@@ -348,7 +347,8 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
       if (lines[i].role != role) continue;
       LegendEntry& entry = (*legend)[i];
       entry.name = lines[i].name;
-      Stroke stroke = role == LineRole::kTarget ? Stroke{"#888888", 9.0, "", 0.35} : LineStroke(drawn);
+      Stroke stroke =
+          role == LineRole::kTarget ? Stroke{"#888888", 9.0, "", 0.35} : LineStroke(drawn);
       if (role == LineRole::kPredicted) stroke.dash = "7 4";
       std::vector<std::string> d(panels);
       for (size_t k = 0; k < panels; ++k) {
@@ -370,8 +370,8 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
       entry.stroke = stroke;
       for (size_t k = 0; k < panels; ++k) {
         if (d[k].empty()) continue;
-        Append(&groups[k], "<path class=\"%s\" id=\"line-%zu\"%s d=\"", lines[i].css_class,
-               i + 1, StrokeAttributes(stroke).c_str());
+        Append(&groups[k], "<path class=\"%s\" id=\"line-%zu\"%s d=\"", lines[i].css_class, i + 1,
+               StrokeAttributes(stroke).c_str());
         groups[k] += d[k] + "\"/>\n";
       }
     }

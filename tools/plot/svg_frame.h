@@ -56,8 +56,8 @@ struct ValueCounts {
 // sliver. One grid step of room is left beyond the values shown, and the
 // range spans at least `least`. With nothing counted it is `lo` to `hi`.
 // `db` steps are multiples of 3 dB; other steps 1, 2 or 5 times a power of ten.
-void ChooseYRange(const ValueCounts& counts, bool both_sides, double margin, double least,
-                  bool db, double lo, double hi, Panel* panel);
+void ChooseYRange(const ValueCounts& counts, bool both_sides, double margin, double least, bool db,
+                  double lo, double hi, Panel* panel);
 // A range set by hand, with its grid step.
 void SetYRange(double lo, double hi, bool db, Panel* panel);
 // A step of 1, 2 or 5 times a power of ten giving at most `most` steps over span.
@@ -129,8 +129,7 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
 // The whole document: the title, `content` (panels and lines) and the
 // legend, at least 960 by `height` pixels and as wide as the legend needs.
 void Assemble(const std::string& title, const std::vector<Panel>& panels, double height,
-              const std::string& content, const std::vector<LegendEntry>& legend,
-              std::string* svg);
+              const std::string& content, const std::vector<LegendEntry>& legend, std::string* svg);
 
 // printf appended to *out.
 void Append(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));

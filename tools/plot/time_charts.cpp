@@ -55,8 +55,8 @@ double SliceEnd(const std::vector<WaterfallSlice>& s, size_t i) {
 // One heat map: the highest level that falls on each pixel, in colour steps
 // of `step` dB from `bottom` (levels below share the lowest colour), as
 // rectangles, one per run of pixels of one colour, and rows alike merged.
-void HeatMap(const Panel& p, const std::vector<WaterfallSlice>& slices, double bottom,
-             double step, int colours, std::string* svg) {
+void HeatMap(const Panel& p, const std::vector<WaterfallSlice>& slices, double bottom, double step,
+             int colours, std::string* svg) {
   const int width = static_cast<int>(kPlotWidth), height = static_cast<int>(p.height);
   std::vector<float> grid(static_cast<size_t>(width) * height, -INFINITY);
   // The pixel row or column at a position, held within [0, limit].
@@ -150,7 +150,8 @@ void WriteImpulseChart(const ImpulseLine* lines, size_t count, const ChartOption
       etc[i][k] -= loudest;
       if (ms[i][k] < impulse.x_lo || ms[i][k] > impulse.x_hi) continue;
       top = std::fmax(top, etc[i][k]);
-      if (k + 1 == etc[i].size() || std::floor(impulse.X(ms[i][k + 1])) != std::floor(impulse.X(ms[i][k])))
+      if (k + 1 == etc[i].size() ||
+          std::floor(impulse.X(ms[i][k + 1])) != std::floor(impulse.X(ms[i][k])))
         levels.Add(top), top = -INFINITY;
     }
   }
@@ -165,13 +166,14 @@ void WriteImpulseChart(const ImpulseLine* lines, size_t count, const ChartOption
   std::vector<DrawnLine> drawn;
   for (size_t i = 0; i < count; ++i) drawn.push_back({lines[i].name, "impulse"});
   std::vector<LegendEntry> legend;
-  DrawLines(drawn, 2,
-            [&](size_t i, size_t panel, const std::string& colour, std::string* marks) {
-              const double* y = panel == 0 ? lines[i].samples->data() : etc[i].data();
-              return ThinnedPath(panel == 0 ? impulse : energy, ms[i].data(), y, ms[i].size(),
-                                 colour, marks);
-            },
-            &content, &legend);
+  DrawLines(
+      drawn, 2,
+      [&](size_t i, size_t panel, const std::string& colour, std::string* marks) {
+        const double* y = panel == 0 ? lines[i].samples->data() : etc[i].data();
+        return ThinnedPath(panel == 0 ? impulse : energy, ms[i].data(), y, ms[i].size(), colour,
+                           marks);
+      },
+      &content, &legend);
   Assemble(options.title.empty() ? "Impulse response and energy-time curve" : options.title,
            {impulse, energy}, energy.Bottom() + 70.0, content, legend, svg);
 }
@@ -210,8 +212,8 @@ void WriteWaterfallChart(const WaterfallMap* maps, size_t count, const ChartOpti
     Panel p = base;
     p.top = base.top + static_cast<double>(m) * (base.height + 80.0);
     panels.push_back(p);
-    Append(&content, "<text class=\"map-name\" x=\"%.2f\" y=\"%.2f\" font-size=\"13\">",
-           kPlotLeft, p.top - 6.0);
+    Append(&content, "<text class=\"map-name\" x=\"%.2f\" y=\"%.2f\" font-size=\"13\">", kPlotLeft,
+           p.top - 6.0);
     content += EscapeXmlText(maps[m].name) + "</text>\n";
     HeatMap(p, *maps[m].slices, bottom, step, colours, &content);
     DrawPanel(p, "Frequency (Hz)", "Time (ms)", "ms", true, &content);
@@ -237,6 +239,6 @@ void WriteWaterfallChart(const WaterfallMap* maps, size_t count, const ChartOpti
   }
   content += "</g>\n";
   const double height = std::fmax(panels.back().Bottom() + 70.0, base.top + 40.0 + 18.0 * colours);
-  Assemble(options.title.empty() ? "Decay of the bass (waterfall)" : options.title, panels,
-           height, content, {}, svg);
+  Assemble(options.title.empty() ? "Decay of the bass (waterfall)" : options.title, panels, height,
+           content, {}, svg);
 }
