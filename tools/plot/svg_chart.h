@@ -1,39 +1,84 @@
-// Drawing runs of result files and responses as one SVG chart: frequency on a
-// logarithmic axis, level in dB on a linear one; each run a step line over its
-// bands, each response a continuous line through its points.
+// The charts of quelmar-plot, each a complete SVG document:
+// - levels: runs of result files and responses, level in dB against
+//   frequency on a logarithmic axis, with a target and predictions as
+//   overlays;
+// - phase: the phase of responses and their group delay against frequency;
+// - impulse: impulse responses and their energy-time curves against time;
+// - waterfall: the decay of the bass as a heat map of level over frequency
+//   and time.
+// Every curve is reduced to the lowest and highest point of each pixel
+// column, so that a chart's size does not grow with the points it is given.
+// Titles and names are escaped for XML; bytes that are not valid UTF-8 or are
+// control characters are replaced.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "dsp/waterfall.h"
 #include "formats/curve_file.h"
 #include "formats/result_table.h"
 
-// One line of the chart and its legend entry: a run or a response.
+// How a line of a frequency chart reads: a measurement in the palette's
+// colours; a prediction dashed, over them; a target as a broad grey band
+// under them.
+enum class LineRole { kMeasured, kPredicted, kTarget };
+
+// One line of a frequency chart and its legend entry: a run or a response.
 struct ChartLine {
-  std::string name;              // legend text
+  std::string name;                // legend text
   const ResultRun* run = nullptr;  // drawn as steps over its bands, or
-  const Curve* curve = nullptr;  // drawn as a line through its points
+  const Curve* curve = nullptr;    // drawn as a line through its points
+  LineRole role = LineRole::kMeasured;
+};
+
+// An impulse response: samples at `rate` frames per second from time 0.
+struct ImpulseLine {
+  std::string name;
+  const std::vector<double>* samples = nullptr;
+  double rate = 0.0;
+};
+
+// A waterfall drawn as one heat map, named above it.
+struct WaterfallMap {
+  std::string name;
+  const std::vector<WaterfallSlice>* slices = nullptr;
 };
 
 struct ChartOptions {
-  std::string title = "Room response";
-  // Level range of the frame in dB. Unless fixed, it is chosen from the
-  // levels: all of them except far outliers below the bulk.
+  std::string title;  // empty: the chart's own
+  // The level range in dB (levels, energy-time curve, waterfall colours).
+  // Unless fixed, it is chosen from the levels.
   bool fixed_range = false;
   double db_lo = 0.0, db_hi = 0.0;
+  // The time range in ms (impulse, waterfall); unless fixed, all of it.
+  bool fixed_time = false;
+  double ms_lo = 0.0, ms_hi = 0.0;
 };
 
-// Replaces *svg with a complete SVG document showing lines[0 .. count), the
-// first drawn first. Bands without a level, and bands whose edges are not
-// both above 0 Hz, are left out as gaps; a line with nothing to draw is named
-// "(no data)" in the legend. Levels outside the frame run along its edge and
-// are marked there with a small triangle. The title and names are escaped for
-// XML; bytes that are not valid UTF-8 or are control characters are replaced.
+// The levels chart of lines[0 .. count). Bands without a level, and bands
+// whose edges are not both above 0 Hz, are left out as gaps; a line with
+// nothing to draw is named "(no data)" in the legend, and a line drawn
+// exactly over an earlier one "(same as <name>)", dashed so that both show.
+// The level range covers the top of the levels and their bulk: far outliers
+// below run along the frame's edge, marked there with a small triangle.
 void WriteSvgChart(const ChartLine* lines, size_t count, const ChartOptions& options,
                    std::string* svg);
 
-// text with &, <, >, " and ' escaped, invalid UTF-8 sequences replaced by
-// U+FFFD and control characters by spaces, so that it is always valid XML.
-std::string EscapeXmlText(const std::string& text);
+// Two panels over one frequency axis: the phase as the curves hold it
+// (wrapped to +-180 degrees, the line broken where it wraps) and the group
+// delay in ms derived from it. Every curve must have a phase; targets are
+// not drawn.
+void WritePhaseChart(const ChartLine* lines, size_t count, const ChartOptions& options,
+                     std::string* svg);
+
+// Two panels over one time axis in ms: the impulse responses and their
+// energy-time curves in dB, 0 dB at the loudest peak among them.
+void WriteImpulseChart(const ImpulseLine* lines, size_t count, const ChartOptions& options,
+                       std::string* svg);
+
+// One heat map per waterfall, stacked, frequency across and time upwards,
+// each slice's level in colour steps of a shared scale shown at the right.
+void WriteWaterfallChart(const WaterfallMap* maps, size_t count, const ChartOptions& options,
+                         std::string* svg);
