@@ -109,27 +109,35 @@ bool WavHeader(const RecordingInfo& info, long frames, std::string* out,
   return true;
 }
 
-// Writes the header and the samples, interleaved 16384 frames at a time
-// straight from the block. Returns 0 or errno.
-int WriteWav(int fd, const std::string& header, const unsigned char* block, long stride,
-             long frames) {
-  int err = WriteAll(fd, header.data(), header.size());
-  const long kChunk = 16384;
-  std::vector<unsigned char> chunk(static_cast<size_t>(kChunk) * 6);
-  for (long at = 0; err == 0 && at < frames; at += kChunk) {
-    const long n = frames - at < kChunk ? frames - at : kChunk;
-    const unsigned char* a = block + at * 3;
-    const unsigned char* b = block + stride + at * 3;
-    unsigned char* out = chunk.data();
-    for (long i = 0; i < n; ++i, a += 3, b += 3, out += 6) {
-      memcpy(out, a, 3);
-      memcpy(out + 3, b, 3);
-    }
-    err = WriteAll(fd, reinterpret_cast<const char*>(chunk.data()), static_cast<size_t>(n) * 6);
+// Copies the rest of `from` (read from its start) to `to`. Returns 0 or
+// errno.
+int CopyFrames(int from, int to) {
+  if (lseek(from, 0, SEEK_SET) != 0) return errno;
+  std::vector<char> chunk(size_t{1} << 18);
+  for (;;) {
+    const ssize_t n = read(from, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (const int err = WriteAll(to, chunk.data(), static_cast<size_t>(n))) return err;
   }
-  // No fsync: like the result file, the recording is left to the system to
-  // store; a sync costs the run several milliseconds of its CPU budget.
-  return err;
+}
+
+// A hidden temporary file in `folder`, with the permissions a newly created
+// file gets. Returns the descriptor, or -1 with errno set.
+int TempFile(const std::string& folder, std::string* name) {
+  std::string path = folder + "/.quelmar-recording-XXXXXX";
+  const int fd = mkostemp(&path[0], O_CLOEXEC);
+  if (fd < 0) return -1;
+  *name = path;
+  if (fchmod(fd, NewFileMode()) != 0) {
+    const int err = errno;
+    close(fd);
+    unlink(path.c_str());
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 long HighestNumber(const std::string& folder, std::string* name) {
@@ -219,27 +227,71 @@ long RecordingNumber(const char* name) {
   return n;
 }
 
-SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
-                             const RecordingInfo& info) {
+RecordingWriter::~RecordingWriter() {
+  if (fd >= 0) close(fd);
+  if (!frames_file.empty()) unlink(frames_file.c_str());
+}
+
+int StartRecording(const std::string& target, RecordingWriter* w) {
+  w->target = target.empty() ? target : ResolvedName(target);
+  const size_t slash = w->target.rfind('/');
+  w->folder = slash == std::string::npos ? "." : w->target.substr(0, slash);
+  if (w->folder.empty()) w->folder = "/";
+  w->fd = TempFile(w->folder, &w->frames_file);
+  if (w->fd < 0) w->err = errno;
+  return w->err;
+}
+
+int AppendRecording(RecordingWriter* w, const unsigned char* ch1, const unsigned char* ch2,
+                    long frames) {
+  const long kChunk = 16384;
+  std::vector<unsigned char> chunk(static_cast<size_t>(kChunk) * 6);
+  if (w->err == 0 && w->frames + frames > kMaxRecordingFrames) w->err = EFBIG;
+  for (long at = 0; w->err == 0 && at < frames; at += kChunk) {
+    const long n = frames - at < kChunk ? frames - at : kChunk;
+    const unsigned char* a = ch1 + at * 3;
+    const unsigned char* b = ch2 + at * 3;
+    unsigned char* out = chunk.data();
+    for (long i = 0; i < n; ++i, a += 3, b += 3, out += 6) {
+      memcpy(out, a, 3);
+      memcpy(out + 3, b, 3);
+    }
+    w->err = WriteAll(w->fd, reinterpret_cast<const char*>(chunk.data()), static_cast<size_t>(n) * 6);
+    if (w->err == 0) w->frames += n;
+  }
+  return w->err;
+}
+
+SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info) {
   SavedRecording saved;
-  const long next = HighestNumber(".", nullptr) + 1;
-  saved.name = RecordingName(next);
-  std::string header;
-  int err = WavHeader(info, frames, &header, &saved.shortened) ? 0 : EFBIG;
-  char temp[] = ".quelmar-recording-XXXXXX";
-  const int fd = err ? -1 : mkstemp(temp);
+  const long next = HighestNumber(w->folder, nullptr) + 1;
+  saved.name = w->target.empty() ? RecordingName(next) : w->target;
+  std::string header, temp;
+  int err = w->err;
+  if (err == 0 && !WavHeader(info, w->frames, &header, &saved.shortened)) err = EFBIG;
+  const int fd = err ? -1 : TempFile(w->folder, &temp);
   if (err == 0 && fd < 0) err = errno;
   if (fd >= 0) {
-    // The file gets the permissions a newly created file would have.
-    if (fchmod(fd, NewFileMode()) != 0) err = errno;
-    if (err == 0) err = WriteWav(fd, header, block, stride, frames);
+    err = WriteAll(fd, header.data(), header.size());
+    if (err == 0) err = CopyFrames(w->fd, fd);
+    // No fsync: like the result file, the recording is left to the system
+    // to store; a sync costs the run several milliseconds of its CPU budget.
     if (close(fd) != 0 && err == 0) err = errno;
-    if (err == 0) err = Publish(temp, next, &saved.name);
-    if (err != 0) unlink(temp);
+    if (err == 0 && w->target.empty()) err = Publish(temp.c_str(), next, &saved.name);
+    if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->target.c_str()) != 0) err = errno;
+    if (err != 0) unlink(temp.c_str());
   }
   saved.ok = err == 0;
   if (!saved.ok) saved.error = "Could not write " + saved.name + ": " + strerror(err);
   return saved;
+}
+
+SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
+                             const RecordingInfo& info) {
+  RecordingWriter w;
+  StartRecording("", &w);
+  AppendRecording(&w, block, block + stride, frames);
+  return FinishRecording(&w, info);
 }
 
 std::string NewestRecording(const std::string& folder) {

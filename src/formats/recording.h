@@ -53,11 +53,49 @@ struct SavedRecording {
   std::string error;                   // "Could not write NAME: reason"
 };
 
-// Saves `frames` frames of a capture block (two non-interleaved channels of
-// S24_3LE samples, `stride` bytes apart) as a recording in the working
-// folder, numbered one above the highest number there (the first free one
-// when none was removed), so that names sort in run order. The file appears
-// whole or not at all and no existing file is replaced.
+// A recording written while it is captured, so that memory does not grow
+// with its length. The frames go to a hidden temporary file beside the
+// recording as they come; FinishRecording then writes the header, whose
+// metadata may hold what is known only at the end (xruns, clock drift), and
+// the frames into a second one, and gives that its name. The recording
+// appears whole or not at all: the writer removes its temporary files
+// whatever happens.
+struct RecordingWriter {
+  std::string target;  // the file to write; empty: the next sweep_NNN.wav here
+  std::string folder;  // where the recording and the temporary files go
+  std::string frames_file;
+  int fd = -1;
+  long frames = 0;
+  int err = 0;  // the first error (errno); once set, nothing more is written
+  RecordingWriter() = default;
+  RecordingWriter(const RecordingWriter&) = delete;
+  RecordingWriter& operator=(const RecordingWriter&) = delete;
+  ~RecordingWriter();
+};
+
+// Starts a recording that will be `target` (through symbolic links; an
+// existing file is replaced at the end), or with an empty target the next
+// sweep_NNN.wav in the working folder. Returns 0 or errno.
+int StartRecording(const std::string& target, RecordingWriter* w);
+
+// Appends `frames` frames of both channels, each as packed S24_3LE samples.
+// Returns 0 or errno (also the first error of an earlier call).
+int AppendRecording(RecordingWriter* w, const unsigned char* ch1, const unsigned char* ch2,
+                    long frames);
+
+// The number of frames a recording may hold: the file stays within the
+// 4 GiB that a RIFF file can address.
+constexpr long kMaxRecordingFrames = (0xffffffffL - 65536) / 6;
+
+// Writes the recording with the metadata `info` (whose total_frames must be
+// the frames appended) and gives it its name: `target`, or the number one
+// above the highest there (the first free one when none was removed), so
+// that names sort in run order and no existing file is replaced.
+SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info);
+
+// The program's recording: `frames` frames of a capture block (two
+// non-interleaved channels of S24_3LE samples, `stride` bytes apart) as the
+// next sweep_NNN.wav in the working folder, through a RecordingWriter.
 SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
                              const RecordingInfo& info);
 
