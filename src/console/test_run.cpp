@@ -156,7 +156,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   memset(capture.get(), 0, static_cast<size_t>(total) * 6);
   DuplexStats stats;
   RunProgress progress;
-  StartProgress(progress, freqs.get(), sweep_frames, kLeadFrames, kSampleRate);
+  StartProgress(progress, &desc, kSampleRate);
   const AudioStatus played = PlayAndRecord(settings.device.c_str(), total, play.get(),
                                            capture.get(), stride, ShowProgress, &progress, stats);
   EndProgress(progress);
