@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/acoustic_timing.h"
 #include "dsp/band_plan.h"
 #include "dsp/metadata_table.h"
 #include "dsp/packing.h"
@@ -20,8 +22,8 @@
 namespace {
 
 // Version 1 holds all that a reader made before sweeps had kinds needs to
-// regenerate a linear sweep; any other kind is version 2, which such a
-// reader refuses instead of taking it for linear.
+// regenerate a linear sweep played once and timed by the click; anything
+// else is version 2, which such a reader refuses instead of misreading it.
 const char kFormatLine[] = "format=quelmar sweep recording ";
 const char kPrefix[] = "sweep_";
 const char kSuffix[] = ".wav";
@@ -53,6 +55,50 @@ const MetadataTable<RecordingInfo>& Table() {
       TextField("date", &R::date),
   };
   return table;
+}
+
+// quelmar-measure's rows, after the recording's own.
+const MetadataTable<RecordingInfo>& MeasurementTable() {
+  using R = RecordingInfo;
+  static const MetadataTable<R> table = {
+      {"timing", true,
+       [](const R& r) {
+         return std::string(r.measured.timing == Timing::kAcoustic ? "acoustic" : "loopback");
+       },
+       [](const std::string& v, R* r) {
+         if (v != "loopback" && v != "acoustic") return false;
+         r->measured.timing = v == "acoustic" ? Timing::kAcoustic : Timing::kLoopback;
+         return true;
+       }},
+      {"capture_device", true, [](const R& r) { return Printable(r.measured.capture_device); },
+       [](const std::string& v, R* r) { return r->measured.capture_device = v, true; }},
+      {"drift_ppm", true, [](const R& r) { return ExactNumber(r.measured.drift_ppm); },
+       [](const std::string& v, R* r) {
+         return ReadFiniteNumber(v, &r->measured.drift_ppm) && std::fabs(r->measured.drift_ppm) <= 10000;
+       }},
+  };
+  return table;
+}
+
+// Acoustic timing's rows.
+const MetadataTable<Measurement>& MarkerTable() {
+  using M = Measurement;
+  static const MetadataTable<M> table = {
+      NumberField("marker_frames", true, &M::marker_frames, 1, kMaxMetadataFrames),
+      NumberField("marker_a", true, &M::marker_a, 0, kMaxMetadataFrames),
+      NumberField("marker_b", true, &M::marker_b, 0, kMaxMetadataFrames),
+      NumberField("marker_arrival", true, &M::marker_arrival, 0, kMaxMetadataFrames),
+  };
+  return table;
+}
+
+// The markers lie before and after the sweeps, within the recording.
+bool MarkersHold(const RecordingInfo& r) {
+  const Measurement& m = r.measured;
+  const SweepSpec& s = r.sweep;
+  return m.marker_a + m.marker_frames <= s.lead_frames &&
+         m.marker_b >= s.lead_frames + s.repeats * s.sweep_frames &&
+         m.marker_b + m.marker_frames <= r.total_frames && m.marker_arrival < r.total_frames;
 }
 
 // ---- the WAV file -----------------------------------------------------
@@ -183,9 +229,14 @@ int Publish(const char* temp, long n, std::string* name) {
 
 std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::string>* shortened) {
   std::string t = kFormatLine;
-  t += info.sweep.kind == SweepKind::kLinear ? "1\n" : "2\n";
+  const bool plain = info.sweep.kind == SweepKind::kLinear && info.sweep.repeats == 1 &&
+                     !info.measured.present;
+  t += plain ? "1\n" : "2\n";
   WriteSweepMetadata(info.sweep, &t);
   WriteMetadata(Table(), info, &t, shortened);
+  if (info.measured.present) WriteMetadata(MeasurementTable(), info, &t, shortened);
+  if (info.measured.present && info.measured.timing == Timing::kAcoustic)
+    WriteMetadata(MarkerTable(), info.measured, &t, shortened);
   return t;
 }
 
@@ -203,8 +254,35 @@ bool ParseRecordingInfo(const char* text, size_t length, RecordingInfo* out, std
     return false;
   if (r.sync_frames > r.total_frames) return BadValue("sync_frames", error);
   if (r.sync_out >= r.sync_frames) return BadValue("sync_out", error);
+  r.measured.present = values.count("timing") == 1;
+  if (r.measured.present && !ReadMetadata(MeasurementTable(), values, &r, error)) return false;
+  if (r.measured.present && r.measured.timing == Timing::kAcoustic &&
+      (!ReadMetadata(MarkerTable(), values, &r.measured, error)))
+    return false;
+  if (r.measured.present && r.measured.timing == Timing::kAcoustic && !MarkersHold(r))
+    return BadValue("marker_b", error);
   *out = r;
   return true;
+}
+
+InputOneStretches MicrophoneStretches(const RecordingInfo& r, long latency) {
+  const SweepSpec& s = r.sweep;
+  const long sweep = s.lead_frames + latency;
+  const bool acoustic = r.measured.present && r.measured.timing == Timing::kAcoustic;
+  const FrameRange noise = acoustic ? FrameRange{0, r.measured.marker_arrival -
+                                                        std::lround(kMarkerBefore * r.rate)}
+                                    : FrameRange{latency, sweep};
+  const double scale = static_cast<double>(s.rate) / r.rate;  // a sweep played at another rate
+  return {noise,
+          {sweep, sweep + s.repeats * s.sweep_frames},
+          {sweep + SweepFrameAt(s, 20 * scale), sweep + SweepFrameAt(s, 200 * scale)}};
+}
+
+FrameRange SweepResponseFrames(const RecordingInfo& r) {
+  const Measurement& m = r.measured;
+  if (!m.present || m.timing != Timing::kAcoustic) return {0, r.total_frames};
+  const long quiet = m.marker_a + m.marker_frames;
+  return {quiet + (r.sweep.lead_frames - quiet) / 2, m.marker_b};
 }
 
 std::string RecordingName(long number) {
@@ -245,7 +323,7 @@ int StartRecording(const std::string& target, RecordingWriter* w) {
 int AppendRecording(RecordingWriter* w, const unsigned char* ch1, const unsigned char* ch2,
                     long frames) {
   const long kChunk = 16384;
-  std::vector<unsigned char> chunk(static_cast<size_t>(kChunk) * 6);
+  std::vector<unsigned char> chunk(static_cast<size_t>(std::min(std::max(frames, 0L), kChunk)) * 6);
   if (w->err == 0 && w->frames + frames > kMaxRecordingFrames) w->err = EFBIG;
   for (long at = 0; w->err == 0 && at < frames; at += kChunk) {
     const long n = frames - at < kChunk ? frames - at : kChunk;

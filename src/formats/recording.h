@@ -7,10 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "dsp/input_one.h"
 #include "dsp/sweep.h"
 
+// How a run was timed: by the click on output 2 looped back to input 2, or
+// acoustically, by markers on output 1 found in the microphone's signal (a
+// microphone on a clock of its own, with no loopback).
+enum class Timing { kLoopback, kAcoustic };
+
+// What quelmar-measure adds to its recordings; the program's have none of it.
+struct Measurement {
+  bool present = false;  // the rows below are in the metadata
+  Timing timing = Timing::kLoopback;
+  std::string capture_device;  // the microphone's device
+  double drift_ppm = 0.0;      // the capture clock against the playback clock
+  // Acoustic timing: the markers on output 1 (frames as played) and the
+  // recorded frame where the first arrived by its loudest path.
+  long marker_frames = 0, marker_a = 0, marker_b = 0;
+  long marker_arrival = 0;
+};
+
 struct RecordingInfo {
-  SweepSpec sweep;        // what output 1 played: SweepSamples gives it back
+  SweepSpec sweep;        // what output 1 played, its markers aside: SweepSamples gives it back
   long total_frames = 0;  // frames recorded: the sweep's lead, sweep and tail
   // The sync pulse on output 2: its peak and the window searched for it.
   long sync_out = 0;
@@ -25,6 +43,7 @@ struct RecordingInfo {
   long underruns = 0;
   long overruns = 0;
   std::string date;  // UTC, as 2026-01-31T12:00:00Z
+  Measurement measured;
 };
 
 // The key=value lines stored in the recording's comment: a format line, the
@@ -32,6 +51,17 @@ struct RecordingInfo {
 // read back exactly; a text value too long for what readers keep of a
 // comment is cut, and its key added to *shortened.
 std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::string>* shortened);
+
+// Where the microphone's recording holds what, for the input-1 checks, with
+// played frame 0 recorded at frame `latency`: the background before the
+// sweep (with acoustic timing, before the first marker), the sweeps, and the
+// part of the first one in 20-200 Hz.
+InputOneStretches MicrophoneStretches(const RecordingInfo& info, long latency);
+
+// The played frames whose recording holds the sweeps and the room's decay
+// after them, and nothing else: with acoustic timing, from halfway through
+// the silence after the first marker up to the second marker.
+FrameRange SweepResponseFrames(const RecordingInfo& info);
 
 // Reads the lines FormatRecordingInfo writes from text[0 .. length), which
 // may hold any bytes, and those of recordings made before sweeps had kinds.
