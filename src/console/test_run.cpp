@@ -75,12 +75,8 @@ void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long 
   const long start = kLeadFrames + offset;
   const InputOneCheck check = CheckInputOne(
       recording, total, {{offset, start}, {start, start + sweep_frames}, {}}, kSampleRate);
-  if (check.dead)
-    puts("Warning: the sweep on input 1 barely rises above the background; check the "
-         "microphone, its phantom power and the input gain.");
-  if (check.clipped)
-    puts("Warning: input 1 clipped during the sweep; lower the output volume or the input "
-         "gain.");
+  if (check.dead) printf("Warning: %s\n", kBarelyHeardText);
+  if (check.clipped) printf("Warning: %s\n", kClippedText);
 }
 
 // Keeps what the card recorded as the next sweep_NNN.wav, with what is

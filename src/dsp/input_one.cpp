@@ -71,6 +71,7 @@ InputOneCheck FinishInputOne(const InputOneMeter& m) {
   c.dead = m.peak < kFaintPeak ||
            (background && rms < kHeardMargin * std::sqrt(m.noise / m.noise_count));
   c.clipped = m.full_scale;
+  c.peak = m.peak;
   return c;
 }
 

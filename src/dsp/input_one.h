@@ -33,6 +33,13 @@ constexpr double kHeardMargin = 3.1622776601683795;  // 10 dB in amplitude
 // Bass signal-to-noise below this makes the bass unreliable.
 constexpr double kBassSnrWarning = 20.0;  // dB
 
+// What to tell the user of each, after "Warning: ".
+constexpr char kBarelyHeardText[] =
+    "the sweep on input 1 barely rises above the background; check the microphone, its phantom "
+    "power and the input gain.";
+constexpr char kClippedText[] =
+    "input 1 clipped during the sweep; lower the output volume or the input gain.";
+
 struct InputOneMeter {
   InputOneStretches at;
   long min_noise = 1;  // frames of background the measures need
@@ -46,6 +53,7 @@ struct InputOneMeter {
 struct InputOneCheck {
   bool dead = false;     // the sweep barely rises above the background
   bool clipped = false;  // a sample of the sweep at -8388608 or 8388607
+  double peak = 0.0;     // the sweep's largest magnitude
   // dB, NaN where not measured (no background or no sweep recorded); the
   // background counts at least the 24-bit scale's rounding noise.
   double snr_db, bass_snr_db;

@@ -28,6 +28,7 @@
 #include "audio/pcm.h"
 #include "audio/sample_format.h"
 #include "common/command_line.h"
+#include "common/input_check.h"
 #include "console/progress.h"
 #include "dsp/acoustic_timing.h"
 #include "dsp/analysis.h"
@@ -49,7 +50,6 @@ constexpr double kMaxLatency = 0.5;    // acoustic: how late the first marker ma
 constexpr double kMinGap = 1.0;        // acoustic: silence after the first marker at least
 constexpr double kMaxDriftPpm = 1000;  // acoustic: clocks further apart are not searched
 constexpr double kMaxSeconds = 3600;   // the longest sweep
-constexpr double kBassLo = 20, kBassHi = 200;  // Hz, the bass signal-to-noise
 // The band plan written into the recording, for quelmar-analyze --bands:
 // the program's default (1/4-octave bands, 31 of them).
 constexpr double kBandQ = 4.0;
@@ -391,25 +391,6 @@ RecordingInfo Metadata(const Options& o, const Plan& p, const Devices& d) {
   return info;
 }
 
-// What the microphone's signal says, as lines on standard output and
-// warnings on standard error.
-std::string Judge(const InputOneCheck& check) {
-  if (check.dead)
-    tool::Warn("the sweep on input 1 barely rises above the background; check the microphone, "
-               "its phantom power and the input gain.");
-  if (check.clipped)
-    tool::Warn("input 1 clipped during the sweep; lower the output volume or the input gain.");
-  if (!std::isnan(check.bass_snr_db) && check.bass_snr_db < kBassSnrWarning)
-    tool::Warn(Format("the bass (20-200 Hz) stands only %.1f dB above the background, so its "
-                      "response will be unreliable: play louder (--level), sweep longer "
-                      "(--length) or repeat the sweep (--repeat 4).",
-                      check.bass_snr_db));
-  if (std::isnan(check.snr_db)) return "";
-  std::string line = Format("Signal to noise: %.1f dB", check.snr_db);
-  if (!std::isnan(check.bass_snr_db)) line += Format(" (20-200 Hz: %.1f dB)", check.bass_snr_db);
-  return line + "\n";
-}
-
 int Main(int argc, char** argv) {
   Options o;
   const tool::Tool command_line = CommandLine(&o);
@@ -476,7 +457,7 @@ int Main(int argc, char** argv) {
     tool::Warn("the \"" + key + "\" value is too long for the recording's metadata and is cut "
                "short there.");
   said = "Recording written to " + Printable(saved.name) + "\n" + said;
-  said += Judge(FinishInputOne(r.meter));
+  said += tool::InputOneLines(FinishInputOne(r.meter), "");
   fputs(said.c_str(), stdout);
   return 0;
 }
