@@ -13,6 +13,7 @@
 
 #include "dsp/biquad.h"
 #include "formats/curve_file.h"
+#include "formats/recording.h"
 #include "support/process.h"
 #include "support/transcript.h"
 
@@ -210,3 +211,54 @@ TEST_F(Recorded, CalibrationsAreSubtractedExactly) {
 }
 
 }  // namespace
+
+// Recordings that gave wrong numbers with status 0, or never ended, and what
+// the output covers: each case names what must be said now.
+TEST(Analyze, RefusalsWarningsAndTheRangeCovered) {
+  const std::string dir = MakeTempDir();
+  ASSERT_EQ(RunQuelmar("c loopback t 1 r c c clipping r c c noisy r c c loopback f 100 b 20 r c x", dir)
+                .exit_status, 0);
+  std::string zero = ReadFile(dir + "/sweep_001.wav");
+  for (size_t at = zero.find("data") + 8; at + 6 <= zero.size(); at += 6) zero.replace(at, 3, 3, '\0');
+  WriteFile(dir + "/zero.wav", zero);
+  // A start frequency that the WAV's own rate halves to nothing.
+  RecordingInfo tiny;
+  tiny.sweep = ProgramSweep(48000, 4.9406564584124654e-324, 16175, 96000, 0.5, 24000);
+  tiny.total_frames = 96000, tiny.sync_out = 24032, tiny.sync_frames = 40384, tiny.q = 4;
+  tiny.bands = 31, tiny.rate = 24000, tiny.period = 1024;
+  RecordingWriter w;
+  const std::vector<unsigned char> silence(96000 * 3, 0);
+  ASSERT_EQ(StartRecording(dir + "/tiny.wav", &w), 0);
+  AppendRecording(&w, silence.data(), silence.data(), 96000);
+  ASSERT_TRUE(FinishRecording(&w, tiny).ok);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    double first = 0;  // the response's first frequency, if written
+  } cases[] = {
+      {{"tiny.wav"}, 1, "", "tiny.wav: its sweep starts at 0 Hz, below the 0.25 Hz"},
+      {{"zero.wav"}, 1, "", "zero.wav: its microphone channel is silent during the sweep"},
+      {{"sweep_002.wav"}, 0, "Signal to noise: ", "Warning: sweep_002.wav: input 1 clipped", 18},
+      {{"sweep_003.wav"}, 0, "Signal to noise: 3.5 dB (20-200 Hz: 2", "sweep_003.wav: the sweep on input 1 barely"},
+      {{"sweep_001.wav", "--window", "5"}, 0, "Response written",
+       "Warning: A window of 5 ms resolves nothing below about 200.0 Hz: the response starts "
+       "there.\n", 200},
+      {{"--average", "sweep_001.wav", "sweep_004.wav"}, 0,
+       "Average of 2 recordings over 100.0 Hz to 4331.4 Hz: the range they all cover; "
+       "sweep_004.wav starts at 100.0 Hz; sweep_004.wav ends at 4331.4 Hz\n", "", 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    std::vector<std::string> argv = {QUELMAR_ANALYZE_BIN, "-o", "r.txt"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    unlink((dir + "/r.txt").c_str());
+    const ProcessResult r = RunIn(dir, argv, "", "", 20000);
+    EXPECT_EQ(r.exit_status, c.status) << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    const auto rows = c.first > 0 ? ReadResponse(ReadFile(dir + "/r.txt")) : decltype(ReadResponse(""))();
+    EXPECT_TRUE(c.first == 0 || (!rows.empty() && std::fabs(rows[0].first - c.first) < 0.05));
+  }
+  RemoveTree(dir);
+}
