@@ -22,7 +22,7 @@ struct FrameRange {
 struct InputOneStretches {
   FrameRange noise;  // the silence before the sweep
   FrameRange sweep;  // the sweep (all its repeats)
-  FrameRange bass;   // the part of the sweep in 20-200 Hz; empty: not measured
+  FrameRange bass;   // the sweep (or a part) for its 20-200 Hz power; empty: not measured
 };
 
 // A sweep whose peak stays below -60 dBFS, or whose RMS is less than 10 dB

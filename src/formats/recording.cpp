@@ -272,10 +272,13 @@ InputOneStretches MicrophoneStretches(const RecordingInfo& r, long latency) {
   const FrameRange noise = acoustic ? FrameRange{0, r.measured.marker_arrival -
                                                         std::lround(kMarkerBefore * r.rate)}
                                     : FrameRange{latency, sweep};
-  const double scale = static_cast<double>(s.rate) / r.rate;  // a sweep played at another rate
+  // The bass is measured over the first sweep, if it passes through 20-200
+  // Hz (played at the granted rate, which may not be the sweep's).
+  const double scale = static_cast<double>(s.rate) / r.rate;
+  const bool bass = SweepFrameAt(s, 200 * scale) > SweepFrameAt(s, 20 * scale);
   return {noise,
           {sweep, sweep + s.repeats * s.sweep_frames},
-          {sweep + SweepFrameAt(s, 20 * scale), sweep + SweepFrameAt(s, 200 * scale)}};
+          {sweep, bass ? sweep + s.sweep_frames : sweep}};
 }
 
 FrameRange SweepResponseFrames(const RecordingInfo& r) {

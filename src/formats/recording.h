@@ -54,8 +54,8 @@ std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::stri
 
 // Where the microphone's recording holds what, for the input-1 checks, with
 // played frame 0 recorded at frame `latency`: the background before the
-// sweep (with acoustic timing, before the first marker), the sweeps, and the
-// part of the first one in 20-200 Hz.
+// sweep (with acoustic timing, before the first marker), the sweeps, and for
+// the bass the first sweep, if it passes through 20-200 Hz.
 InputOneStretches MicrophoneStretches(const RecordingInfo& info, long latency);
 
 // The played frames whose recording holds the sweeps and the room's decay

@@ -240,7 +240,8 @@ TEST(Analyze, RefusalsWarningsAndTheRangeCovered) {
       {{"tiny.wav"}, 1, "", "tiny.wav: its sweep starts at 0 Hz, below the 0.25 Hz"},
       {{"zero.wav"}, 1, "", "zero.wav: its microphone channel is silent during the sweep"},
       {{"sweep_002.wav"}, 0, "Signal to noise: ", "Warning: sweep_002.wav: input 1 clipped", 18},
-      {{"sweep_003.wav"}, 0, "Signal to noise: 3.5 dB (20-200 Hz: 2", "sweep_003.wav: the sweep on input 1 barely"},
+      {{"sweep_003.wav"}, 0, "Signal to noise: 3.5 dB (20-200 Hz: 6.8 dB)",
+       "sweep_003.wav: the sweep on input 1 barely"},
       {{"sweep_001.wav", "--window", "5"}, 0, "Response written",
        "Warning: A window of 5 ms resolves nothing below about 200.0 Hz: the response starts "
        "there.\n", 200},
