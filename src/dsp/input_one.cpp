@@ -1,5 +1,6 @@
 #include "dsp/input_one.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -32,29 +33,28 @@ InputOneMeter StartInputOne(const InputOneStretches& stretches, unsigned rate) {
 }
 
 void AddInputOne(InputOneMeter* m, const int32_t* samples, long first, long count) {
-  // The band-pass settles for a tenth of a second from the first frame.
-  // Without a bass stretch it is not needed.
-  const long band_from = m->at.noise.from + m->min_noise;
-  const bool band = m->at.bass.to > m->at.bass.from;
-  for (long j = 0; j < count; ++j) {
-    const long i = first + j;
+  const long end = first + count;
+  // The frames of stretch r among these, as indices into samples.
+  auto from = [&](const FrameRange& r) { return std::max(r.from, first) - first; };
+  auto to = [&](const FrameRange& r) { return std::min(r.to, end) - first; };
+  for (long j = from(m->at.noise); j < to(m->at.noise); ++j)
+    m->noise += static_cast<double>(samples[j]) * samples[j], ++m->noise_count;
+  for (long j = from(m->at.sweep); j < to(m->at.sweep); ++j) {
     const double x = samples[j];
-    double y = 0;
-    if (band) {
-      y = x;
-      for (Biquad& b : m->band) y = BiquadStep(&b, y);
-    }
-    if (Within(m->at.noise, i)) {
-      m->noise += x * x;
-      ++m->noise_count;
-      if (i >= band_from) m->band_noise += y * y, ++m->band_noise_count;
-    }
-    if (Within(m->at.bass, i)) m->band_sweep += y * y, ++m->band_sweep_count;
-    if (!Within(m->at.sweep, i)) continue;
     m->sweep += x * x;
     ++m->sweep_count;
     m->peak = std::max(m->peak, std::fabs(x));
     if (samples[j] == -8388608 || samples[j] == 8388607) m->full_scale = true;
+  }
+  // The band-pass runs over every frame once there is a bass stretch, and
+  // settles for a tenth of a second from the first.
+  if (m->at.bass.to <= m->at.bass.from) return;
+  const FrameRange band_noise = {m->at.noise.from + m->min_noise, m->at.noise.to};
+  for (long j = 0; j < count; ++j) {
+    double y = samples[j];
+    for (Biquad& b : m->band) y = BiquadStep(&b, y);
+    if (Within(band_noise, first + j)) m->band_noise += y * y, ++m->band_noise_count;
+    if (Within(m->at.bass, first + j)) m->band_sweep += y * y, ++m->band_sweep_count;
   }
 }
 

@@ -155,10 +155,18 @@ bool WavHeader(const RecordingInfo& info, long frames, std::string* out,
   return true;
 }
 
-// Copies the rest of `from` (read from its start) to `to`. Returns 0 or
-// errno.
-int CopyFrames(int from, int to) {
-  if (lseek(from, 0, SEEK_SET) != 0) return errno;
+// Copies `from` from `offset` on to the end of `to`: in the kernel where it
+// can (no copy through this process, or none at all where the file system
+// shares the blocks), else through a buffer. Returns 0 or errno.
+int CopyFrames(int from, off_t offset, int to) {
+  if (lseek(from, offset, SEEK_SET) != offset) return errno;
+  for (;;) {
+    const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+    if (n == 0) return 0;
+    if (n > 0 || errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    break;  // not between these files: through the buffer, from where it stopped
+  }
   std::vector<char> chunk(size_t{1} << 18);
   for (;;) {
     const ssize_t n = read(from, chunk.data(), chunk.size());
@@ -313,13 +321,16 @@ RecordingWriter::~RecordingWriter() {
   if (!frames_file.empty()) unlink(frames_file.c_str());
 }
 
-int StartRecording(const std::string& target, RecordingWriter* w) {
+int StartRecording(const std::string& target, RecordingWriter* w, const RecordingInfo* known) {
   w->target = target.empty() ? target : ResolvedName(target);
   const size_t slash = w->target.rfind('/');
   w->folder = slash == std::string::npos ? "." : w->target.substr(0, slash);
   if (w->folder.empty()) w->folder = "/";
   w->fd = TempFile(w->folder, &w->frames_file);
-  if (w->fd < 0) w->err = errno;
+  if (w->fd < 0) return w->err = errno;
+  std::vector<std::string> shortened;
+  if (known && WavHeader(*known, known->total_frames, &w->header, &shortened))
+    w->err = WriteAll(w->fd, w->header.data(), w->header.size());
   return w->err;
 }
 
@@ -347,21 +358,28 @@ SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info) {
   SavedRecording saved;
   const long next = HighestNumber(w->folder, nullptr) + 1;
   saved.name = w->target.empty() ? RecordingName(next) : w->target;
-  std::string header, temp;
+  std::string header, temp = w->frames_file;
   int err = w->err;
   if (err == 0 && !WavHeader(info, w->frames, &header, &saved.shortened)) err = EFBIG;
-  const int fd = err ? -1 : TempFile(w->folder, &temp);
-  if (err == 0 && fd < 0) err = errno;
-  if (fd >= 0) {
-    err = WriteAll(fd, header.data(), header.size());
-    if (err == 0) err = CopyFrames(w->fd, fd);
+  // The frames file is the recording when it already starts with this
+  // header; otherwise the header and its frames go to a second file.
+  int fd = -1;
+  if (err == 0 && header != w->header) {
+    fd = TempFile(w->folder, &temp);
+    if (fd < 0) err = errno;
+    if (fd >= 0) err = WriteAll(fd, header.data(), header.size());
+    if (err == 0) err = CopyFrames(w->fd, static_cast<off_t>(w->header.size()), fd);
     // No fsync: like the result file, the recording is left to the system
     // to store; a sync costs the run several milliseconds of its CPU budget.
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && w->target.empty()) err = Publish(temp.c_str(), next, &saved.name);
-    if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->target.c_str()) != 0) err = errno;
-    if (err != 0) unlink(temp.c_str());
+    if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
   }
+  if (close(w->fd) != 0 && err == 0) err = errno;
+  w->fd = -1;
+  if (err == 0 && w->target.empty()) err = Publish(temp.c_str(), next, &saved.name);
+  if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->target.c_str()) != 0) err = errno;
+  const bool one_file = temp == w->frames_file;
+  if (one_file && err == 0) w->frames_file.clear();  // published: no longer ours to remove
+  if (!one_file && err != 0) unlink(temp.c_str());
   saved.ok = err == 0;
   if (!saved.ok) saved.error = "Could not write " + saved.name + ": " + strerror(err);
   return saved;
@@ -370,7 +388,7 @@ SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info) {
 SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
                              const RecordingInfo& info) {
   RecordingWriter w;
-  StartRecording("", &w);
+  StartRecording("", &w, &info);
   AppendRecording(&w, block, block + stride, frames);
   return FinishRecording(&w, info);
 }

@@ -87,13 +87,15 @@ struct SavedRecording {
 // with its length. The frames go to a hidden temporary file beside the
 // recording as they come; FinishRecording then writes the header, whose
 // metadata may hold what is known only at the end (xruns, clock drift), and
-// the frames into a second one, and gives that its name. The recording
+// the frames into a second one, and gives that its name (or, when the
+// header written at the start still holds, names the first). The recording
 // appears whole or not at all: the writer removes its temporary files
 // whatever happens.
 struct RecordingWriter {
   std::string target;  // the file to write; empty: the next sweep_NNN.wav here
   std::string folder;  // where the recording and the temporary files go
   std::string frames_file;
+  std::string header;  // written before the frames, when known at the start
   int fd = -1;
   long frames = 0;
   int err = 0;  // the first error (errno); once set, nothing more is written
@@ -105,8 +107,12 @@ struct RecordingWriter {
 
 // Starts a recording that will be `target` (through symbolic links; an
 // existing file is replaced at the end), or with an empty target the next
-// sweep_NNN.wav in the working folder. Returns 0 or errno.
-int StartRecording(const std::string& target, RecordingWriter* w);
+// sweep_NNN.wav in the working folder. With the metadata `known` (whose
+// total_frames are those to come) the header goes before the frames at
+// once, and FinishRecording needs no second file if it is unchanged.
+// Returns 0 or errno.
+int StartRecording(const std::string& target, RecordingWriter* w,
+                   const RecordingInfo* known = nullptr);
 
 // Appends `frames` frames of both channels, each as packed S24_3LE samples.
 // Returns 0 or errno (also the first error of an earlier call).
