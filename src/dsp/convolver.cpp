@@ -50,8 +50,10 @@ bool Convolver::Init(const double* ir, long count, long block) {
   fftw_complex* spectrum = reinterpret_cast<fftw_complex*>(spectrum_.data());
   {
     std::lock_guard<std::mutex> lock(PlannerMutex());
-    plans->forward = fftw_plan_dft_r2c_1d(static_cast<int>(n), frame_.data(), spectrum, FFTW_ESTIMATE);
-    plans->inverse = fftw_plan_dft_c2r_1d(static_cast<int>(n), spectrum, result_.data(), FFTW_ESTIMATE);
+    plans->forward =
+        fftw_plan_dft_r2c_1d(static_cast<int>(n), frame_.data(), spectrum, FFTW_ESTIMATE);
+    plans->inverse =
+        fftw_plan_dft_c2r_1d(static_cast<int>(n), spectrum, result_.data(), FFTW_ESTIMATE);
   }
   if (plans->forward == nullptr || plans->inverse == nullptr) return false;
 

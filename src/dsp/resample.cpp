@@ -55,7 +55,8 @@ bool ResampleSignal(const double* in, long count, double ratio, std::vector<doub
       return false;
     }
     taken += used;
-    out->insert(out->end(), y.begin(), y.begin() + std::min(made, total - static_cast<long>(out->size())));
+    out->insert(out->end(), y.begin(),
+                y.begin() + std::min(made, total - static_cast<long>(out->size())));
   }
   return true;
 }

@@ -1,44 +1,67 @@
-// The virtual card through real alsa-lib, where the program's own runs on it do not reach.
+// The virtual card through real alsa-lib, where the program's own runs on it do not reach: its
+// devices, faults and settings, and its home models, each against its README's formula computed
+// here (streams, formats and channels on offer, a capture's own clock, distortion, noise, tail).
 #include <alsa/asoundlib.h>
+#include <fftw3.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdarg>
+#include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "dsp/decay.h"
 #include "support/process.h"
 
 namespace {
 
 constexpr long kPeriod = 1024;
-using Samples = std::vector<int32_t>;  // frame j, channel c at [2 * j + c]
+constexpr double kRate = 48000, kFull = 8388608;
+using Samples = std::vector<int32_t>;  // native (a float's bits); frame j channel c: [ch * j + c]
+using Doubles = std::vector<double>;
+using Complex = std::complex<double>;
+const auto S16 = SND_PCM_FORMAT_S16_LE, S24 = SND_PCM_FORMAT_S24_3LE, S32 = SND_PCM_FORMAT_S32_LE,
+           F32 = SND_PCM_FORMAT_FLOAT_LE;
 
-// Two channels of S24_3LE at 48000 Hz, 4 periods of kPeriod frames (85334 us) per buffer.
-// The caller closes what was opened.
-// Interleaved access is covered by the program's runs on the card's
-// interleaved-only device.
-int Open(snd_pcm_t** pcm, const char* device, snd_pcm_stream_t dir) {
-  const int err = snd_pcm_open(pcm, device, dir, 0);
+// One end of an exchange: a device, the sample format and channel count asked of it.
+struct Side { const char* device; snd_pcm_format_t format = S24; unsigned channels = 2; };
+
+// Non-interleaved read/write access at 48000 Hz, 4 periods of kPeriod frames (85334 us) per
+// buffer. The caller closes what was opened.
+int Open(snd_pcm_t** pcm, const Side& side, snd_pcm_stream_t dir) {
+  const int err = snd_pcm_open(pcm, side.device, dir, 0);
   if (err < 0) return err;
-  return snd_pcm_set_params(*pcm, SND_PCM_FORMAT_S24_3LE, SND_PCM_ACCESS_RW_NONINTERLEAVED, 2,
+  return snd_pcm_set_params(*pcm, side.format, SND_PCM_ACCESS_RW_NONINTERLEAVED, side.channels,
                             48000, 0, 85334);
 }
 
-// Writes (play) or reads `n` frames at frame `pos` of `s`, packed as S24_3LE.
-snd_pcm_sframes_t Move(snd_pcm_t* pcm, bool play, Samples* s, long pos, long n) {
-  std::vector<unsigned char> buf(n * 6);
-  // Sample k = 2 i + c: channel 2 after the whole of channel 1.
-  auto at = [&](long k) { return &buf[(k % 2 * n + k / 2) * 3]; };
-  void* bufs[2] = {at(0), at(1)};
-  int32_t* x = s->data() + 2 * pos;
-  for (long k = 0; play && k < 6 * n; ++k)
-    at(k / 3)[k % 3] = static_cast<unsigned char>(static_cast<uint32_t>(x[k / 3]) >> k % 3 * 8);
-  const snd_pcm_sframes_t r = play ? snd_pcm_writen(pcm, bufs, n) : snd_pcm_readn(pcm, bufs, n);
-  for (long k = 0; !play && k < 2 * r; ++k)
-    x[k] = (at(k)[0] | at(k)[1] << 8 | at(k)[2] << 16) - (at(k)[2] & 0x80 ? 0x1000000 : 0);
+// Writes (play) or reads `n` frames at frame `pos` of `s`, packed little-endian.
+snd_pcm_sframes_t Move(snd_pcm_t* pcm, const Side& side, bool play, Samples* s, long pos, long n) {
+  const unsigned ch = side.channels;
+  const long width = snd_pcm_format_physical_width(side.format) / 8;
+  std::vector<unsigned char> buf(n * ch * width);
+  // Sample k = ch * i + c: each channel's block after the one before.
+  auto at = [&](long k) { return &buf[(k % ch * n + k / ch) * width]; };
+  std::vector<void*> bufs;
+  for (unsigned c = 0; c < ch; ++c) bufs.push_back(at(c));
+  int32_t* x = s->data() + ch * pos;
+  for (long k = 0; play && k < static_cast<long>(ch) * n; ++k)
+    for (long b = 0; b < width; ++b)
+      at(k)[b] = static_cast<unsigned char>(static_cast<uint32_t>(x[k]) >> 8 * b);
+  const snd_pcm_sframes_t r =
+      play ? snd_pcm_writen(pcm, bufs.data(), n) : snd_pcm_readn(pcm, bufs.data(), n);
+  for (long k = 0; !play && k < static_cast<long>(ch) * r; ++k) {
+    uint32_t u = 0;
+    for (long b = width - 1; b >= 0; --b) u = u << 8 | at(k)[b];
+    const uint32_t sign = 1u << (8 * width - 1);  // sign-extend 2 and 3 bytes
+    x[k] = static_cast<int32_t>(width == 4 ? u : (u ^ sign) - sign);
+  }
   return r;
 }
 
@@ -51,25 +74,56 @@ struct Exchange {
 
 // Queues `lead` periods of playback, then alternates one read and one write until as many
 // frames are recorded as played; -EPIPE is repaired by prepare.
-Exchange Duplex(const char* device, Samples played, long lead) {
+Exchange Duplex(const Side& play, const Side& capture, Samples played, long lead) {
   Exchange r;
-  r.got.assign(played.size(), 0);
+  const long frames = static_cast<long>(played.size() / play.channels);
+  r.got.assign(frames * capture.channels, 0);
   snd_pcm_t* pcm[2] = {};  // playback, capture
-  r.error = Open(&pcm[0], device, SND_PCM_STREAM_PLAYBACK);
-  if (r.error == 0) r.error = Open(&pcm[1], device, SND_PCM_STREAM_CAPTURE);
-  const long frames = static_cast<long>(played.size() / 2);
+  r.error = Open(&pcm[0], play, SND_PCM_STREAM_PLAYBACK);
+  if (r.error == 0) r.error = Open(&pcm[1], capture, SND_PCM_STREAM_CAPTURE);
   for (long rd = -lead * kPeriod; r.error == 0 && rd < frames; rd += kPeriod) {
     for (int d : {1, 0}) {
       const long pos = d ? rd : rd + lead * kPeriod;
       if (pos < 0 || pos >= frames) continue;
-      const snd_pcm_sframes_t n = Move(pcm[d], !d, d ? &r.got : &played, pos, kPeriod);
-      if (n == -EPIPE) r.xruns[d].push_back(pos);
-      if (n == -EPIPE) snd_pcm_prepare(pcm[d]);
-      if (n < 0 && n != -EPIPE) r.error = static_cast<int>(n);
+      const long n = std::min(kPeriod, frames - pos);
+      const snd_pcm_sframes_t got =
+          Move(pcm[d], d ? capture : play, !d, d ? &r.got : &played, pos, n);
+      if (got == -EPIPE) r.xruns[d].push_back(pos);
+      if (got == -EPIPE) snd_pcm_prepare(pcm[d]);
+      if (got < 0 && got != -EPIPE) r.error = static_cast<int>(got);
     }
   }
-  for (snd_pcm_t* p : pcm) if (p != nullptr) snd_pcm_close(p);
+  for (snd_pcm_t* p : pcm)
+    if (p != nullptr) snd_pcm_close(p);
   return r;
+}
+
+Exchange Duplex(const char* device, Samples played, long lead) {
+  return Duplex(Side{device}, Side{device}, std::move(played), lead);
+}
+
+// Channel 1 from f(frame) (24-bit scale, rounded), a silent channel 2, in S24_3LE, S32_LE or F32.
+template <class F>
+Samples ChannelOne(long frames, F f, snd_pcm_format_t format = S24) {
+  Samples s(2 * frames);
+  for (long j = 0; j < frames; ++j) {
+    const float x = static_cast<float>(std::lround(f(j)) / kFull);
+    s[2 * j] = static_cast<int32_t>(std::lround(f(j)) * (format == S32 ? 256 : 1));
+    if (format == F32) std::memcpy(&s[2 * j], &x, 4);
+  }
+  return s;
+}
+
+// Channel `c` of what was recorded on `side`, on the 24-bit scale.
+Doubles Channel(const Exchange& r, const Side& side, unsigned c = 0) {
+  Doubles out(r.got.size() / side.channels);
+  const double scale = side.format == S16 ? 256 : side.format == S32 ? 1 / 256.0 : 1;
+  for (size_t j = 0; j < out.size(); ++j) {
+    float f;
+    std::memcpy(&f, &r.got[side.channels * j + c], 4);
+    out[j] = side.format == F32 ? f * kFull : r.got[side.channels * j + c] * scale;
+  }
+  return out;
 }
 
 // Non-zero samples that differ from their neighbours and across channels.
@@ -81,10 +135,7 @@ Samples Pattern(long frames) {
 }
 
 Samples Sine(long frames, double freq, double amplitude) {  // on channel 1
-  Samples s(2 * frames);
-  for (long j = 0; j < frames; ++j)
-    s[2 * j] = static_cast<int32_t>(std::lround(amplitude * std::sin(2 * M_PI * freq * j / 48000)));
-  return s;
+  return ChannelOne(frames, [=](long j) { return amplitude * sin(2 * M_PI * freq * j / kRate); });
 }
 
 // Level in dB of channel 1 over frames [from, to) against an RMS of `ref`.
@@ -182,7 +233,9 @@ int OpenDefined(const std::string& fields) {
 TEST(CardSettings, BadFieldsAreRefusedByNameAndRandomOnesHarmNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"latency 64 reflections [ { delay 150.0 gain -0.25 } ] clock realtime fatal_stream capture "
-       "filters [ { type highpass freq 28 q 0.707 comment x } ] cable no seed 9", ""},
+       "filters [ { type highpass freq 28 q 0.707 comment x } ] cable no seed 9 streams capture "
+       "hears t9 drift_ppm -80.5 channels 1 formats [ S16_LE FLOAT_LE ] tail_t60 0.3 tail_db -3 "
+       "distortion { a2 0.1 a3 -2 } tail_delay 960 pink_dbfs -70 rumble_dbfs -40 rumble_hz 35", ""},
       {"bogus 1", "vcard: unknown field bogus"},
       {"latency 9223372036854775807 mic_delay 1", "field latency: must be from 0 to 131072"},
       {"latency 100000 mic_delay 100000", "field latency: latency + mic_delay is too large"},
@@ -194,6 +247,9 @@ TEST(CardSettings, BadFieldsAreRefusedByNameAndRandomOnesHarmNothing) {
       {"filters [ { freq 100 } ]", "field filters.type: must be given"},
       {"filters [ { type peak freq 30000 } ]", "field filters.freq: must be below half the rate"},
       {"reflections [ { delay 70000 gain 1 } ]", "reflections.delay: must be from 0 to 65536"},
+      {"formats [ S24_LE ]", "field formats: S16_LE, S24_3LE, S32_LE or FLOAT_LE expected"},
+      {"like nowhere", "field like: no device nowhere"},
+      {"like t", "field like: more than 8 devices deep, or in a circle"},
   };
   for (const auto& [fields, message] : cases) {
     EXPECT_EQ(OpenDefined(fields), message.empty() ? 0 : -EINVAL) << fields;
@@ -209,6 +265,137 @@ TEST(CardSettings, BadFieldsAreRefusedByNameAndRandomOnesHarmNothing) {
     ASSERT_TRUE(err == -EINVAL ? reported.find("vcard: ") != std::string::npos
                                : err == 1 || ((err == 0 || err == -EBUSY) && reported.empty()))
         << f << ": " << err << " " << reported;
+  }
+}
+
+TEST(CardOffers, StreamsFormatsAndChannelsAsConfigured) {
+  const auto C = SND_PCM_STREAM_CAPTURE, P = SND_PCM_STREAM_PLAYBACK;
+  const struct { Side side; snd_pcm_stream_t dir; int err; } cases[] = {
+      {{"usbmic", S32, 1}, C, 0}, {{"usbmic", S16, 1}, C, 0}, {{"usbmic", S24, 1}, C, -EINVAL},
+      {{"usbmic", S32}, C, -EINVAL}, {{"usbmic", S32, 1}, P, -ENOENT}, {{"speakers"}, C, -ENOENT},
+      {{"speakers"}, P, 0}, {{"speakers", F32}, P, -EINVAL}, {{"t_tail", S32}, P, 0},
+      {{"t_distortion", F32}, C, 0}, {{"home"}, C, 0}, {{"home", S16}, C, -EINVAL}};
+  for (const auto& c : cases) {
+    snd_pcm_t* pcm = nullptr;
+    EXPECT_EQ(Open(&pcm, c.side, c.dir), c.err) << c.side.device << c.side.format << c.dir;
+    if (pcm != nullptr) snd_pcm_close(pcm);
+  }
+}
+
+// A capture on a clock drift_ppm fast records a tone played at f at f / (1 + ppm 1e-6): its phase
+// against that frequency, over 0.5 s from 1.5 s (the tail settled) and 4 s later, stays put.
+TEST(CardClock, ACaptureOnItsOwnClockHearsAToneAtItsDrift) {
+  const Samples tone = Sine(6 * 48000, 997, 4e6);
+  for (auto [mic, ppm] : {std::tuple{Side{"usbmic", S32, 1}, 80.0}, {{"home"}, 0.0},
+                          {{"t_usbmic_slow", S16, 1}, -100.0}, {{"t_usbmic_fast", F32}, 100.0}}) {
+    const Doubles x = Channel(Duplex(ppm ? Side{"speakers"} : mic, mic, tone, 2), mic);
+    const double f = 997 / (1 + ppm * 1e-6);
+    Complex z[2] = {0, 0};
+    for (long j = 0, k = 0; j < 48000; ++j, k = j / 24000)  // j - 24000 k frames into block k
+      z[k] += x[72000 + 168000 * k + j] * std::polar(1.0, -2 * M_PI * f * (168000 * k + j) / kRate);
+    EXPECT_NEAR(std::arg(z[1] / z[0]) / (2 * M_PI * 4) / f * 1e6, 0, 0.02) << mic.device;
+  }
+}
+
+// x + a2 x^2 + a3 x^3 of A cos: a2 A^2 / 2 at DC and 2f, A (1 + 3/4 a3 A^2) at f, a3 A^3 / 4 at
+// 3f (t_distortion, in floats both ways: a2 0.2, a3 0.5).
+TEST(CardSpeaker, DistortionGivesItsSecondAndThirdHarmonics) {
+  for (double a : {0.5, 0.1}) {
+    auto tone = ChannelOne(48000, [&](long j) { return a * kFull * cos(M_PI * j / 24); }, F32);
+    const Side side{"t_distortion", F32};
+    const Doubles x = Channel(Duplex(side, side, tone, 1), side);
+    const double want[] = {0.1 * a * a, a * (1 + 0.375 * a * a), 0.1 * a * a, 0.125 * a * a * a};
+    for (int k = 0; k < 4; ++k) {
+      Complex z = 0;
+      for (long j = 0; j < 48000; ++j) z += x[j] * std::polar(1.0, -M_PI * k * j / 24);
+      EXPECT_NEAR(std::abs(z) / 48000 * (k ? 2 : 1) / kFull, want[k], 2e-6) << a << " " << k;
+    }
+  }
+}
+
+// The mean square of x within [lo, hi) Hz, from its periodogram.
+double BandPower(Doubles x, double lo, double hi) {
+  const long n = static_cast<long>(x.size());
+  std::vector<Complex> X(n / 2 + 1);
+  fftw_plan p =
+      fftw_plan_dft_r2c_1d(n, x.data(), reinterpret_cast<fftw_complex*>(X.data()), FFTW_ESTIMATE);
+  fftw_execute(p);
+  fftw_destroy_plan(p);
+  double sum = 0;
+  for (long k = std::ceil(lo * n / kRate); k < n / 2 && k * kRate / n < hi; ++k) sum += norm(X[k]);
+  return 2 * sum / n / n;
+}
+
+// 2^20 frames of silence: each noise at its RMS level on its input alone, pink with as much power
+// in every octave, the rumble's octaves as its squared band-pass (40 Hz, Q 1/sqrt 2) says.
+TEST(CardNoise, PinkRumbleAndInputTwoAtTheirLevelsAndSpectra) {
+  auto rumble = [&](double lo, double hi) {  // the share of [lo, hi) in the rumble's power
+    double band = 0, all = 0;
+    for (double f = 0.25; f < kRate / 2; f += 0.5)
+      (f >= lo && f < hi ? band : all) += pow(1 + 0.5 * pow(f / 40 - 40 / f, 2), -2);
+    return band / (band + all);
+  };
+  for (auto [device, ch, dbfs] :
+       {std::tuple{"t_pink", 0u, -40.0}, {"t_rumble", 0u, -40.0}, {"t_loopnoise", 1u, -50.0}}) {
+    const Exchange r = Duplex(device, Samples(2 << 20), 1);
+    const Doubles x = Channel(r, {device}, ch);
+    const double mean = std::inner_product(x.begin(), x.end(), x.begin(), 0.0) / x.size();
+    const double octave = BandPower(x, 44.2, 5658) / 7;  // 62.5 Hz to 4 kHz
+    EXPECT_NEAR(10 * std::log10(mean / kFull / kFull), dbfs, 0.3) << device;
+    EXPECT_EQ(Channel(r, {device}, 1 - ch), Doubles(x.size(), 0.0)) << device;
+    for (double lo = 22.1; ch == 0 && lo < 3000; lo *= 2) {  // octaves from 31.25 Hz
+      const double db = 10 * std::log10(BandPower(x, lo, 2 * lo) / mean);
+      const double want = device[2] == 'p' ? octave / mean : rumble(lo, 2 * lo);
+      if (device[2] == 'p' ? lo > 40 : lo < 400) {
+        EXPECT_NEAR(db, 10 * std::log10(want), device[2] == 'p' ? 0.4 : 0.6) << device << lo;
+      }
+    }
+  }
+}
+
+// The README's tail: log sweeps of an octave per P = 40 ms from 10 Hz to 0.47 of the rate, sweep m
+// from m P >= -L (a sweep's length) on with phase 2 pi u_m (splitmix64 from `st`), faded in over an
+// octave and out over a quarter, of amplitude sqrt(f / 10), under e^(-3 ln 10 t / t60) for 2 t60.
+Doubles Tail(double t60, double db, long delay, uint64_t st) {
+  const double P = 0.04, L = P * std::log2(0.47 * kRate / 10);
+  const long first = -static_cast<long>(std::ceil(L / P)), count = std::ceil(2 * t60 * kRate);
+  Doubles phase, h(delay + count, 0.0);
+  for (uint64_t z; phase.size() < count / (P * kRate) + 2 - first;) {
+    z = (st += 0x9E3779B97F4A7C15ULL), z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    phase.push_back(2 * M_PI * static_cast<double>((z ^ (z >> 31)) >> 11) / 9007199254740992.0);
+  }
+  for (long n = 0; n < count; ++n) {
+    for (long m = std::max<long>(first, std::floor((n / kRate - L) / P)); m * P <= n / kRate; ++m) {
+      const double s = n / kRate - m * P, f = std::pow(2.0, s / P);  // in tens of Hz
+      const double a = std::sqrt(f) * (s < P ? sin(M_PI / 2 * s / P) : 1) *
+                       (L - s < P / 4 ? sin(2 * M_PI * (L - s) / P) : 1);
+      if (s < L) h[delay + n] += a * sin(20 * M_PI * P * (f - 1) / M_LN2 + phase[m - first]);
+    }
+    h[delay + n] *= std::exp(-3 * M_LN10 * n / kRate / t60);
+  }
+  const double energy = std::inner_product(h.begin(), h.end(), h.begin(), 0.0);
+  for (double& v : h) v *= std::sqrt(std::pow(10, db / 10) / energy);
+  return h;
+}
+
+// An impulse through t_tail (S32_LE both ways) gives gain (1 - 0.4 at 300 frames + the tail) to
+// the 24-bit step; its octaves and t_decay's (with a 40 Hz mode) decay in the time set.
+TEST(CardTail, ImpulseResponseIsTheFormulaAndEveryOctaveDecaysInTheTimeSet) {
+  const Doubles tail = Tail(0.5, 3, 700, 9 ^ 0x7461696C);
+  auto impulse = [](long j) { return j == 0 ? 4194304.0 : 0.0; };
+  const Side side{"t_tail", S32};
+  const Doubles x = Channel(Duplex(side, side, ChannelOne(3 * 48000, impulse, S32), 1), side);
+  const double g = std::pow(10, -0.1) * 4194304;  // gain -2 dB
+  for (size_t j = 0; j < x.size(); ++j)
+    ASSERT_NEAR(x[j], g * ((j == 0) - 0.4 * (j == 300) + (j < tail.size() ? tail[j] : 0)), .51);
+  const Doubles decay = Channel(Duplex("t_decay", ChannelOne(3 * 48000, impulse), 1), {""});
+  for (auto [ir, delay, t60] : {std::tuple{x, 0L, 0.5}, {decay, 344L, 1.2}}) {
+    const auto bands = OctaveDecays(ir.data() + delay, ir.size() - delay, kRate, 88, 5700);
+    EXPECT_EQ(bands.size(), 6u);  // 125 Hz to 4 kHz
+    for (const BandDecay& b : bands)
+      for (const DecayTime& t : {b.decay.t20, b.decay.t30})
+        EXPECT_NEAR(t.seconds / t60, 1, 0.01) << t60 << " " << b.nominal;
   }
 }
 

@@ -167,6 +167,7 @@ Field<T> List(const char* key, std::vector<I> T::*target, Table<I> items,
   return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
             if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND)
               return BadValue(path, "a list [ { ... } { ... } ] is expected");
+            (out->*target).clear();
             snd_config_iterator_t i, next;
             snd_config_for_each(i, next, n) {
               I item;
@@ -175,6 +176,47 @@ Field<T> List(const char* key, std::vector<I> T::*target, Table<I> items,
               if (err < 0) return err;
               (out->*target).push_back(item);
             }
+            return 0;
+          }};
+}
+
+// A device name.
+template <class T>
+Field<T> Text(const char* key, std::string T::*target) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
+            const char* v = nullptr;
+            if (snd_config_get_string(n, &v) < 0 || *v == '\0')
+              return BadValue(path, "a device name is expected");
+            out->*target = v;
+            return 0;
+          }};
+}
+
+// A compound { key value ... } read by `fields` into a member, whole.
+template <class T, class C>
+Field<T> Group(const char* key, C T::*target, Table<C> fields) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
+            out->*target = C{};
+            return ReadCompound(n, fields, path + ".", &(out->*target));
+          }};
+}
+
+// A list [ WORD ... ] of `words`, stored as a set of bits by their positions.
+template <class T>
+Field<T> WordSet(const char* key, unsigned T::*target, const char* words) {
+  return {key, false, [=](snd_config_t* n, const std::string& path, T* out) {
+            if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND)
+              return BadValue(path, "a list [ ... ] is expected");
+            unsigned set = 0;
+            snd_config_iterator_t i, next;
+            snd_config_for_each(i, next, n) {
+              unsigned k = 0;
+              const int err = ReadWord(snd_config_iterator_entry(i), path, words, &k);
+              if (err < 0) return err;
+              set |= 1u << k;
+            }
+            if (set == 0) return BadValue(path, "must name at least one");
+            out->*target = set;
             return 0;
           }};
 }
@@ -199,9 +241,8 @@ int CheckFilter(const FilterSpec& f, const std::string& path) {
 
 int NoCheck(const Reflection&, const std::string&) { return 0; }
 
-}  // namespace
-
-int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
+// Every field of a device: key, kind of value and range, target.
+const Table<CardSettings>& CardTable() {
   using S = CardSettings;
   static const Table<FilterSpec> kFilter = {
       Word("type", &FilterSpec::type, "peak|lowshelf|highshelf|highpass", true),
@@ -210,14 +251,16 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       Real("q", &FilterSpec::q),
       Ignored<FilterSpec>("comment"),
   };
+  static const Table<Distortion> kDistortion = {
+      Real("a2", &Distortion::a2), Real("a3", &Distortion::a3), Ignored<Distortion>("comment"),
+  };
   static const Table<Reflection> kReflection = {
       Integer("delay", &Reflection::delay, 0, kMaxReflectionDelay, true),
       Real("gain", &Reflection::gain, -HUGE_VAL, HUGE_VAL, true),
       Ignored<Reflection>("comment"),
   };
-  // Every field of a device: key, kind of value and range, target.
   static const Table<S> kCard = {
-      Ignored<S>("comment"), Ignored<S>("type"), Ignored<S>("hint"),
+      Ignored<S>("comment"), Ignored<S>("type"), Ignored<S>("hint"), Ignored<S>("like"),
       // The loopback and the room.
       Integer("latency", &S::latency, 0, kMaxDelayFrames),
       Integer("mic_delay", &S::mic_delay, 0, kMaxDelayFrames),
@@ -227,8 +270,23 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       Real("noise_dbfs", &S::noise_dbfs),
       Integer("seed", &S::seed, 0, LONG_MAX),
       YesNo("cable", &S::cable),
+      Real("loop_noise_dbfs", &S::loop_noise_dbfs),
+      // The home.
+      Group("distortion", &S::distortion, kDistortion),
+      Real("tail_t60", &S::tail_t60, 0, 5),
+      Real("tail_db", &S::tail_db, -60, 20),
+      Integer("tail_delay", &S::tail_delay, 256, kMaxReflectionDelay),
+      Real("pink_dbfs", &S::pink_dbfs),
+      Real("rumble_dbfs", &S::rumble_dbfs),
+      Real("rumble_hz", &S::rumble_hz, 10, 500),
+      // Streams, who is heard, on which clock.
+      Word("streams", &S::streams, "playback|capture|both"),
+      Text("hears", &S::hears),
+      Real("drift_ppm", &S::drift_ppm, -10000, 10000),
       // What the card grants.
       Integer("rate", &S::rate, 1000, 768000),
+      Integer("channels", &S::channels, 1, 2),
+      WordSet("formats", &S::formats, "S16_LE|S24_3LE|S32_LE|FLOAT_LE"),
       Integer("period", &S::period, 0, 65536),
       Word("access", &S::access, "rw|interleaved|mmap"),
       Word("clock", &S::clock, "virtual|realtime|frozen"),
@@ -244,15 +302,47 @@ int ParseCardSettings(snd_config_t* conf, CardSettings* s) {
       Streams("fatal_stream", &S::fatal),
       Integer("fatal_errno", &S::fatal_errno, 1, 4095),
   };
-  int err = ReadCompound(conf, kCard, "", s);
+  return kCard;
+}
+
+// The fields of `conf` over those of the device it is `like` (and so on, to
+// a depth of 8), found in `root`.
+int ReadLayers(snd_config_t* root, snd_config_t* conf, int depth, CardSettings* s) {
+  snd_config_t* like = nullptr;
+  const char* name = nullptr;
+  if (snd_config_search(conf, "like", &like) == 0) {
+    if (snd_config_get_string(like, &name) < 0) return BadValue("like", "a device name is expected");
+    snd_config_t* def = nullptr;
+    if (depth == 8) return BadValue("like", "more than 8 devices deep, or in a circle");
+    if (root == nullptr || snd_config_search_definition(root, "pcm", name, &def) < 0)
+      return BadValue("like", std::string("no device ") + name);
+    snd_config_t* type = nullptr;
+    const char* word = nullptr;
+    const bool card = snd_config_search(def, "type", &type) == 0 &&
+                      snd_config_get_string(type, &word) == 0 && std::strcmp(word, "vcard") == 0;
+    const int err = card ? ReadLayers(root, def, depth + 1, s)
+                         : BadValue("like", std::string(name) + " is not a vcard device");
+    snd_config_delete(def);
+    if (err < 0) return err;
+  }
+  return ReadCompound(conf, CardTable(), "", s);
+}
+
+}  // namespace
+
+int ParseCardSettings(snd_config_t* root, snd_config_t* conf, CardSettings* s) {
+  const int err = ReadLayers(root, conf, 0, s);
   if (err < 0) return err;
 
   // What one field's range cannot say.
   if (s->period != 0 && s->period < 16) return BadValue("period", "0, or 16 to 65536 frames");
   if (s->latency + s->mic_delay > kMaxDelayFrames)
     return BadValue("latency", "latency + mic_delay is too large");
+  if (s->tail_t60 > 0 && s->tail_t60 < 0.05) return BadValue("tail_t60", "0, or 0.05 to 5 s");
   for (const FilterSpec& f : s->filters)
     if (!(f.freq < s->rate / 2.0)) return BadValue("filters.freq", "must be below half the rate");
+  if (!(s->rumble_hz < s->rate / 8.0))
+    return BadValue("rumble_hz", "must be below an eighth of the rate");
   return 0;
 }
 

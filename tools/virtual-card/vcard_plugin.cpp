@@ -3,6 +3,10 @@
 // through a modelled room. Playback and capture handles of one device in one
 // process share what was played, indexed by absolute frame position.
 //
+// A device may have one stream only, and its capture may hear the playback
+// of another device (a USB microphone in the room of the speakers) on a clock
+// of its own: the room's sound is then resampled to the capture's clock.
+//
 // Two clocks:
 // - virtual: the card runs exactly as fast as the application; playback
 //   consumes everything at once and capture always has a full buffer waiting.
@@ -18,12 +22,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "card_settings.h"
+#include "dsp/resample.h"
 #include "loopback.h"
 #include "room_model.h"
 
@@ -75,6 +82,18 @@ struct Card {
 
   RoomModel room;
   std::vector<int32_t> ch1, ch2;
+  std::vector<double> sound;
+
+  // The capture's own clock: counted from its set-up at frame `base`,
+  // capture frame base + k is the converter's input at time base + k / ratio.
+  // Input frame i is the sound of played frame i - latency - mic_delay with
+  // played channel 2 frame i - latency.
+  double ratio = 1.0;  // 1 + drift_ppm * 1e-6; 1 for no drift
+  StreamResampler clock;
+  uint64_t base = 0;
+  std::vector<float> pending;  // input made and not yet taken, interleaved
+  std::vector<float> drifted;  // output, interleaved
+  uint64_t fed = 0;            // the next input frame to make
 
   // Real-time clock.
   int64_t t0 = 0;            // start of this run, shifted back by a stall
@@ -93,38 +112,81 @@ int64_t NowNs() {
 
 bool Realtime(const Card* c) { return c->settings.clock != ClockMode::kVirtual; }
 
+bool Drifts(const Card* c) { return !c->playback && c->ratio != 1.0; }
+
 // ---- samples ------------------------------------------------------------
 
 const unsigned char* SampleAt(const snd_pcm_channel_area_t& a, snd_pcm_uframes_t frame) {
   return static_cast<const unsigned char*>(a.addr) + (a.first + frame * a.step) / 8;
 }
 
-int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
-  if (format == SND_PCM_FORMAT_S16_LE) {
-    return static_cast<int32_t>(static_cast<int16_t>(p[0] | (p[1] << 8))) * 256;
-  }
-  int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
-  return (v & 0x800000) ? v - 0x1000000 : v;
+uint32_t ReadLe(const unsigned char* p, int bytes) {
+  uint32_t u = 0;
+  for (int k = bytes - 1; k >= 0; --k) u = u << 8 | p[k];
+  return u;
 }
 
-void Encode(unsigned char* p, int32_t v, snd_pcm_format_t format) {
-  if (format == SND_PCM_FORMAT_S16_LE) {
-    const int32_t s = v >= 0 ? v / 256 : -((-v + 255) / 256);  // floor
-    p[0] = static_cast<unsigned char>(s & 0xff);
-    p[1] = static_cast<unsigned char>((s >> 8) & 0xff);
-    return;
+void WriteLe(unsigned char* p, uint32_t u, int bytes) {
+  for (int k = 0; k < bytes; ++k) p[k] = static_cast<unsigned char>(u >> (8 * k) & 0xff);
+}
+
+// A sample in the 24-bit scale the card works in: 16-bit samples times 256,
+// 32-bit ones rounded to the nearest multiple of 256, floats times 2^23
+// rounded and clipped.
+int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
+  switch (format) {
+    case SND_PCM_FORMAT_S16_LE:
+      return static_cast<int32_t>(static_cast<int16_t>(ReadLe(p, 2))) * 256;
+    case SND_PCM_FORMAT_S32_LE:
+      return static_cast<int32_t>(std::min<int64_t>(
+          (static_cast<int64_t>(static_cast<int32_t>(ReadLe(p, 4))) + 128) >> 8, 8388607));
+    case SND_PCM_FORMAT_FLOAT_LE: {
+      const uint32_t u = ReadLe(p, 4);
+      float f;
+      std::memcpy(&f, &u, sizeof f);
+      return std::isnan(f) ? 0 : Clip24(static_cast<double>(f) * 8388608.0);
+    }
+    default: {
+      const int32_t v = static_cast<int32_t>(ReadLe(p, 3));
+      return (v & 0x800000) ? v - 0x1000000 : v;
+    }
   }
-  const uint32_t u = static_cast<uint32_t>(v);
-  p[0] = static_cast<unsigned char>(u & 0xff);
-  p[1] = static_cast<unsigned char>((u >> 8) & 0xff);
-  p[2] = static_cast<unsigned char>((u >> 16) & 0xff);
+}
+
+// 16-bit samples are the 24-bit ones floored to a multiple of 256; 32-bit
+// ones the 24-bit ones times 256, floats divided by 2^23.
+void Encode(unsigned char* p, int32_t v, snd_pcm_format_t format) {
+  switch (format) {
+    case SND_PCM_FORMAT_S16_LE: {
+      const int32_t s = v >= 0 ? v / 256 : -((-v + 255) / 256);  // floor
+      WriteLe(p, static_cast<uint32_t>(s), 2);
+      return;
+    }
+    case SND_PCM_FORMAT_S32_LE:
+      WriteLe(p, static_cast<uint32_t>(v) << 8, 4);
+      return;
+    case SND_PCM_FORMAT_FLOAT_LE: {
+      const float f = static_cast<float>(v / 8388608.0);
+      uint32_t u;
+      std::memcpy(&u, &f, sizeof u);
+      WriteLe(p, u, 4);
+      return;
+    }
+    default:
+      WriteLe(p, static_cast<uint32_t>(v), 3);
+  }
 }
 
 // ---- real-time clock ------------------------------------------------------
 
-// Frames of whole periods that have elapsed `ns` after the start.
+// Frames of whole periods that have elapsed `ns` after the start; a
+// drifting capture runs `ratio` times as fast.
 uint64_t FramesAfter(const Card* c, int64_t ns) {
   if (ns <= 0) return 0;
+  if (Drifts(c))
+    return static_cast<uint64_t>(std::floor(static_cast<long double>(ns) * c->rate * c->ratio /
+                                            (static_cast<long double>(c->period) * kNsPerSecond))) *
+           c->period;
   const unsigned __int128 periods = static_cast<unsigned __int128>(ns) * c->rate /
                                     (static_cast<unsigned __int128>(c->period) * kNsPerSecond);
   return static_cast<uint64_t>(periods) * c->period;
@@ -132,6 +194,10 @@ uint64_t FramesAfter(const Card* c, int64_t ns) {
 
 // Time after the start at which the given number of periods have elapsed.
 int64_t BoundaryNs(const Card* c, uint64_t periods) {
+  if (Drifts(c))
+    return static_cast<int64_t>(
+        std::ceil(static_cast<long double>(periods) * c->period * kNsPerSecond /
+                  (c->rate * static_cast<long double>(c->ratio))));
   const unsigned __int128 num =
       static_cast<unsigned __int128>(periods) * c->period * kNsPerSecond;
   return static_cast<int64_t>((num + c->rate - 1) / c->rate);
@@ -206,6 +272,58 @@ void ArmForWait(Card* c) {
   ArmTimerAt(c, c->t0 + BoundaryNs(c, hw / c->period + 1), true);
 }
 
+// ---- capture ---------------------------------------------------------------
+
+// What input 1 and input 2 hear at playback frames pos .. pos + n: the room's
+// sound into c->sound, channel 2's cable into c->ch2.
+void CaptureInputs(Card* c, int64_t pos, snd_pcm_uframes_t n) {
+  const CardSettings& s = c->settings;
+  c->loop.FetchPlayed(pos - s.latency - s.mic_delay, 0, c->ch1.data(), n);
+  RoomSound(&c->room, c->ch1.data(), c->sound.data(), static_cast<long>(n));
+  if (s.cable) {
+    c->loop.FetchPlayed(pos - s.latency, 1, c->ch2.data(), n);
+  } else {
+    std::fill(c->ch2.begin(), c->ch2.begin() + n, 0);
+  }
+}
+
+// The next n frames on the capture's own clock into c->ch1 and c->ch2. The
+// converter is given the inputs up to a little past the time of the last
+// frame wanted (its filter reaches about 143 frames ahead), so that it reads
+// what was played no further ahead than it must.
+void CaptureOnOwnClock(Card* c, snd_pcm_uframes_t n) {
+  const int channels = static_cast<int>(c->settings.channels);
+  const uint64_t wanted =
+      c->base + static_cast<uint64_t>(std::ceil((c->abs + n - c->base) / c->ratio)) + 150;
+  c->drifted.resize(n * channels);
+  long made_all = 0;
+  while (made_all < static_cast<long>(n)) {
+    if (c->pending.empty()) {
+      const uint64_t more = std::min<uint64_t>(
+          kChunkFrames, std::max<uint64_t>(64, wanted > c->fed ? wanted - c->fed : 0));
+      CaptureInputs(c, static_cast<int64_t>(c->fed), more);
+      for (uint64_t i = 0; i < more; ++i) {
+        c->pending.push_back(static_cast<float>(c->sound[i]));
+        if (channels == 2) c->pending.push_back(static_cast<float>(c->ch2[i]));
+      }
+      c->fed += more;
+    }
+    long used = 0, made = 0;
+    if (!c->clock.Process(c->pending.data(), static_cast<long>(c->pending.size()) / channels,
+                          &c->drifted[made_all * channels], static_cast<long>(n) - made_all,
+                          &used, &made)) {
+      std::fill(c->drifted.begin() + made_all * channels, c->drifted.end(), 0.0f);
+      break;
+    }
+    c->pending.erase(c->pending.begin(), c->pending.begin() + used * channels);
+    made_all += made;
+  }
+  for (snd_pcm_uframes_t i = 0; i < n; ++i) {
+    c->ch1[i] = MicSample(&c->room, c->drifted[i * channels]);
+    c->ch2[i] = channels == 2 ? LoopSample(&c->room, c->drifted[i * 2 + 1]) : 0;
+  }
+}
+
 // ---- ioplug callbacks -----------------------------------------------------
 
 int Start(snd_pcm_ioplug_t* io) {
@@ -269,6 +387,7 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
     return -EPIPE;
   }
 
+  const bool stereo = c->settings.channels == 2;
   snd_pcm_uframes_t done = 0;
   while (done < size) {
     const snd_pcm_uframes_t n = size - done < kChunkFrames ? size - done : kChunkFrames;
@@ -276,21 +395,22 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
     if (c->playback) {
       for (snd_pcm_uframes_t i = 0; i < n; ++i) {
         c->ch1[i] = Decode(SampleAt(areas[0], first + i), c->format);
-        c->ch2[i] = Decode(SampleAt(areas[1], first + i), c->format);
+        c->ch2[i] = stereo ? Decode(SampleAt(areas[1], first + i), c->format) : 0;
       }
       c->loop.StorePlayed(c->abs, c->ch1.data(), c->ch2.data(), n);
     } else {
-      const int64_t pos = static_cast<int64_t>(c->abs);
-      c->loop.FetchPlayed(pos - s.latency - s.mic_delay, 0, c->ch1.data(), n);
-      if (s.cable) {
-        c->loop.FetchPlayed(pos - s.latency, 1, c->ch2.data(), n);
+      if (Drifts(c)) {
+        CaptureOnOwnClock(c, n);
       } else {
-        std::fill(c->ch2.begin(), c->ch2.begin() + n, 0);
+        CaptureInputs(c, static_cast<int64_t>(c->abs), n);
+        for (snd_pcm_uframes_t i = 0; i < n; ++i) c->ch1[i] = MicSample(&c->room, c->sound[i]);
+        if (c->room.loop_half_width > 0)
+          for (snd_pcm_uframes_t i = 0; i < n; ++i) c->ch2[i] = LoopSample(&c->room, c->ch2[i]);
       }
       for (snd_pcm_uframes_t i = 0; i < n; ++i) {
-        const int32_t mic = RoomStep(&c->room, c->ch1[i]);
-        Encode(const_cast<unsigned char*>(SampleAt(areas[0], first + i)), mic, c->format);
-        Encode(const_cast<unsigned char*>(SampleAt(areas[1], first + i)), c->ch2[i], c->format);
+        Encode(const_cast<unsigned char*>(SampleAt(areas[0], first + i)), c->ch1[i], c->format);
+        if (stereo)
+          Encode(const_cast<unsigned char*>(SampleAt(areas[1], first + i)), c->ch2[i], c->format);
       }
     }
     c->abs += n;
@@ -315,7 +435,18 @@ int HwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/) {
   c->buffer = io->buffer_size;
   c->avail_min = io->period_size;
   c->stop_threshold = io->buffer_size;
-  if (!c->playback) InitRoomModel(c->settings, c->rate, &c->room);
+  // Formats of several widths offer a range of period bytes wider than the
+  // one period size.
+  if (c->settings.period != 0 &&
+      io->period_size != static_cast<snd_pcm_uframes_t>(c->settings.period))
+    return -EINVAL;
+  if (c->playback) return 0;
+  if (!InitRoomModel(c->settings, c->rate, &c->room)) return -ENOMEM;
+  if (Drifts(c)) {
+    if (!c->clock.Start(static_cast<int>(c->settings.channels), c->ratio)) return -ENOMEM;
+    c->pending.clear();
+    c->base = c->fed = c->abs;
+  }
   return 0;
 }
 
@@ -398,52 +529,68 @@ int SetConstraints(Card* c) {
   static const unsigned int kMmap[] = {SND_PCM_ACCESS_MMAP_INTERLEAVED};
   const unsigned int* access = c->settings.access == AccessOffer::kMmap ? kMmap : kReadWrite;
   const unsigned int access_count = c->settings.access == AccessOffer::kReadWrite ? 2 : 1;
-  const unsigned int format = c->settings.fail_format.Strikes(c->stream_bit)
-                                  ? SND_PCM_FORMAT_S16_LE
-                                  : SND_PCM_FORMAT_S24_3LE;
-  const unsigned int frame_bytes =
-      2 * snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(format)) / 8;
+  static const snd_pcm_format_t kFormats[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE,
+                                              SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE};
+  const unsigned offered =
+      c->settings.fail_format.Strikes(c->stream_bit) ? kS16 : c->settings.formats;
+  unsigned int formats[4];
+  unsigned int count = 0, width_min = 32, width_max = 0;
+  for (int k = 0; k < 4; ++k) {
+    if (!(offered & 1u << k)) continue;
+    formats[count++] = kFormats[k];
+    const unsigned width = snd_pcm_format_physical_width(kFormats[k]);
+    width_min = std::min(width_min, width);
+    width_max = std::max(width_max, width);
+  }
+  const unsigned int ch = c->settings.channels;
   const unsigned int period_min = c->settings.period ? c->settings.period : 16;
   const unsigned int period_max = c->settings.period ? c->settings.period : 65536;
   int err;
   if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, access_count, access)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, count, formats)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, ch, ch)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, c->settings.rate,
                                              c->settings.rate)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
-                                             period_min * frame_bytes,
-                                             period_max * frame_bytes)) < 0 ||
+                                             period_min * ch * width_min / 8,
+                                             period_max * ch * width_max / 8)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES,
-                                             2 * period_min * frame_bytes,
-                                             (1u << 19) * frame_bytes)) < 0 ||
+                                             2 * period_min * ch * width_min / 8,
+                                             (1u << 19) * ch * width_max / 8)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0) {
     return err;
   }
   return 0;
 }
 
-int OpenCard(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
-             int mode) {
+int OpenCard(snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_config_t* conf,
+             snd_pcm_stream_t stream, int mode) {
   CardSettings settings;
-  int err = ParseCardSettings(conf, &settings);
+  int err = ParseCardSettings(root, conf, &settings);
   if (err < 0) return err;
   const unsigned bit = stream == SND_PCM_STREAM_PLAYBACK ? kPlayback : kCapture;
+  if (!Offers(settings.streams, bit)) return -ENOENT;  // as a card without that stream
   if (settings.fail_open.Strikes(bit)) return -EBUSY;
 
   auto c = std::make_unique<Card>();
   c->settings = settings;
   c->stream_bit = bit;
   c->playback = stream == SND_PCM_STREAM_PLAYBACK;
+  c->ratio = 1.0 + settings.drift_ppm * 1e-6;
   c->ch1.resize(kChunkFrames);
   c->ch2.resize(kChunkFrames);
+  c->sound.resize(kChunkFrames);
   c->timer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (c->timer.fd < 0) return -errno;
   // In virtual mode the descriptor simply stays readable: the card is
   // always ready.
   if (!Realtime(c.get())) ArmTimerAt(c.get(), 0, false);
 
-  err = c->loop.Join(name != nullptr ? name : "vcard", stream);
+  // A capture hears the playback of the device it names, else its own.
+  const std::string heard = !settings.hears.empty() ? settings.hears
+                            : name != nullptr       ? name
+                                                    : "vcard";
+  err = c->loop.Join(heard, stream);
   if (err < 0) return err;
 
   c->io.version = SND_PCM_IOPLUG_VERSION;
@@ -472,8 +619,7 @@ int OpenCard(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_str
 extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(vcard) {
-  (void)root;
-  return vcard::OpenCard(pcmp, name, conf, stream, mode);
+  return vcard::OpenCard(pcmp, name, root, conf, stream, mode);
 }
 
 SND_PCM_PLUGIN_SYMBOL(vcard)
