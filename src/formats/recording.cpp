@@ -322,9 +322,10 @@ RecordingWriter::~RecordingWriter() {
 }
 
 int StartRecording(const std::string& target, RecordingWriter* w, const RecordingInfo* known) {
-  w->target = target.empty() ? target : ResolvedName(target);
-  const size_t slash = w->target.rfind('/');
-  w->folder = slash == std::string::npos ? "." : w->target.substr(0, slash);
+  w->target = target;
+  w->path = target.empty() ? target : ResolvedName(target);
+  const size_t slash = w->path.rfind('/');
+  w->folder = slash == std::string::npos ? "." : w->path.substr(0, slash);
   if (w->folder.empty()) w->folder = "/";
   w->fd = TempFile(w->folder, &w->frames_file);
   if (w->fd < 0) return w->err = errno;
@@ -376,7 +377,7 @@ SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info) {
   if (close(w->fd) != 0 && err == 0) err = errno;
   w->fd = -1;
   if (err == 0 && w->target.empty()) err = Publish(temp.c_str(), next, &saved.name);
-  if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->target.c_str()) != 0) err = errno;
+  if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->path.c_str()) != 0) err = errno;
   const bool one_file = temp == w->frames_file;
   if (one_file && err == 0) w->frames_file.clear();  // published: no longer ours to remove
   if (!one_file && err != 0) unlink(temp.c_str());

@@ -92,7 +92,8 @@ struct SavedRecording {
 // appears whole or not at all: the writer removes its temporary files
 // whatever happens.
 struct RecordingWriter {
-  std::string target;  // the file to write; empty: the next sweep_NNN.wav here
+  std::string target;  // the file to write, as named; empty: the next sweep_NNN.wav here
+  std::string path;    // the target, links followed
   std::string folder;  // where the recording and the temporary files go
   std::string frames_file;
   std::string header;  // written before the frames, when known at the start

@@ -47,6 +47,9 @@ using tool::Format;
 
 const double kSpeedOfSound = 343.0;  // m/s
 const double kBassPeriods = 8;  // the default window's reach on either side of the direct sound
+// Noise this far below the direct sound's power (100 dB) biases no level
+// measurably, even over a whole recording: the window does not cut it.
+const double kNegligibleNoise = 1e-10;
 const int kPointsPerOctave = 48;
 const int kDefaultSmoothing = 12;  // 1/12 octave
 const double kPi = 3.14159265358979323846;
@@ -257,11 +260,14 @@ long TailFrames(const RecordingInfo& r) {
 // where the decay meets the noise (Lundeby's truncation point), but at least
 // as many periods after it, within the frames recorded after the last sweep
 // (beyond them the response lacks the last frequencies' decay); its last
-// tenth is faded out. So many periods keep, on both sides, the ringing of
-// the response's band edge, without which the bass would change; a log
-// sweep's second harmonic must stay well out of it, but one period is
-// always kept. --window keeps MS milliseconds after the direct sound and
-// 1 ms before it.
+// tenth is faded out. So many periods keep, on both sides, most of the
+// ringing of the response's band edge, without which the bass would change;
+// a log sweep's second harmonic must stay well out of it, but one period is
+// always kept. Where the noise lies more than kNegligibleNoise below the
+// direct sound, nothing is cut for it: the window then only keeps a log
+// sweep's harmonics out, and a linear sweep's response keeps all the
+// recording, as its harmonics cannot be cut. --window keeps MS milliseconds
+// after the direct sound and 1 ms before it.
 ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, double window_ms) {
   const RecordingInfo& r = m.info;
   ImpulseWindow w;
@@ -273,19 +279,27 @@ ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, dou
   }
   const long n = static_cast<long>(ir.size());
   const double periods = kBassPeriods / m.f_lo;
+  const long recorded = std::min(std::max(TailFrames(r) - std::max(m.delay, 0L), 1L), n / 2);
+  std::vector<double> decay(static_cast<size_t>(recorded));
+  double peak = 0;
+  for (long i = 0; i < recorded; ++i) {
+    const double v = ir[static_cast<size_t>(((m.delay + i) % n + n) % n)];
+    decay[static_cast<size_t>(i)] = v;
+    peak = std::max(peak, v * v);
+  }
+  const Truncation t = FindTruncation(decay.data(), recorded, r.rate);
+  const bool noisy = t.found && t.noise > kNegligibleNoise * peak && t.point > 0;
+  if (!noisy && r.sweep.kind == SweepKind::kLinear) {
+    w.end = "none: no noise to cut";
+    return w;
+  }
   double before = periods;
   if (r.sweep.kind == SweepKind::kLog)
     before = std::max(1.0 / m.f_lo,
                       std::min(before, 0.5 * HarmonicOffset(r.sweep, 2) * r.sweep.rate / r.rate));
   w.before = std::min(std::lround(before * r.rate), n / 4);
-  const long recorded = std::min(std::max(TailFrames(r) - std::max(m.delay, 0L), 1L), n / 2);
-  std::vector<double> decay(static_cast<size_t>(recorded));
-  for (long i = 0; i < recorded; ++i)
-    decay[static_cast<size_t>(i)] = ir[static_cast<size_t>(((m.delay + i) % n + n) % n)];
-  const Truncation t = FindTruncation(decay.data(), recorded, r.rate);
-  const bool met_noise = t.found && t.noise > 0 && t.point > 0 && t.point < recorded;
   const long bass = std::lround(periods * r.rate);
-  w.after = std::min(std::max(met_noise ? t.point : recorded, bass), recorded);
+  w.after = std::min(std::max(noisy ? t.point : recorded, bass), recorded);
   w.end = w.after == recorded ? ", the end of the recording"
           : w.after == bass   ? ", 8 periods of the lowest frequency"
                               : ", where its decay meets the noise";
@@ -349,7 +363,7 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
     m->ir.assign(ir.begin(), ir.begin() + std::min(static_cast<long>(ir.size()),
                                                    std::max(TailFrames(r), m->delay + 1)));
   }
-  if (o.window_ms <= 0) {
+  if (o.window_ms <= 0 && w.after > 0) {
     WindowImpulse(&ir, m->delay, w.before, w.after, w.fade);
     TransferFromImpulse(ir, &t);
   }
@@ -422,6 +436,7 @@ std::string RecordingHeader(const Measured& m) {
                    ms * m.delay, static_cast<double>(m.delay) / r.rate * kSpeedOfSound);
   if (r.sweep.repeats > 1) line += Format("; %ld sweeps averaged", r.sweep.repeats);
   const ImpulseWindow& w = m.window;
+  if (w.after == 0) return line + "; window " + w.end;
   return line + Format("; window %.1f ms before the direct sound to %.1f ms after it%s",
                        ms * w.before, ms * w.after, w.end);
 }
@@ -531,7 +546,7 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
       o.window_ms > 0 ? Format("Window %g ms after the direct sound, 1 ms before it", o.window_ms)
                       : std::string("Window from 8 periods of the sweep's start frequency before "
                                     "the direct sound to where its decay meets the noise (at "
-                                    "least as far after it)"),
+                                    "least as far after it), where there is noise to cut"),
   };
   top.insert(top.end(), notes.begin(), notes.end());
   std::string cal_line = "Calibration " + std::string(cals.empty() ? "none" : "subtracted:");
