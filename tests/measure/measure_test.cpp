@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/input_one.h"
 #include "support/card_model.h"
 #include "support/transcript.h"
 
@@ -78,6 +79,25 @@ TEST(Measure, ResponsesAgainstTheCardsModels) {
               std::isnan(c.ppm));
     for (const std::vector<double>& l : c.limits)
       EXPECT_LE(LargestError(name, ReadFile(dir + "/r.txt"), power.at(c.model), l[0], l[1]), l[2]);
+  }
+  RemoveTree(dir);
+}
+
+// The microphone's warnings, each on a device that deserves it; the
+// recording is kept all the same.
+TEST(Measure, WarnsOfTheMicrophone) {
+  const std::string dir = MakeTempDir();
+  const struct {
+    const char *device, *level;
+    std::string warning;
+  } cases[] = {{"deadmic", "-12", kBarelyHeardText}, {"clipping", "-3", kClippedText},
+               {"noisy", "-12", "the bass (20-200 Hz) stands only 11.8 dB above the background"}};
+  for (const auto& c : cases) {
+    const ProcessResult m =
+        RunIn(dir, {QUELMAR_MEASURE_BIN, "-d", c.device, "--length", "1", "--level", c.level});
+    EXPECT_EQ(m.exit_status, 0) << c.device;
+    EXPECT_NE(m.err.find("Warning: " + c.warning), std::string::npos) << c.device << m.err;
+    EXPECT_EQ(m.out.rfind("Recording written to sweep_00", 0), 0u) << m.out;
   }
   RemoveTree(dir);
 }

@@ -65,6 +65,8 @@ class Tools : public ::testing::Test {
 std::string Tools::dir_;
 
 const char kFullOutput[] = "exec \"$@\" >/dev/full";
+// Stopped a second into its run.
+const char kStopped[] = "\"$@\" & sleep 1; kill $!; wait $!";
 // No file may grow: standard error goes where the limit does not apply.
 const char kFullDisk[] = "trap '' XFSZ; ulimit -f 0; exec \"$@\" 2>/dev/null";
 
@@ -135,6 +137,7 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kM, "-d", "loopback", "-o", "adir"}, 1, "adir: not a regular file"},
       {{kM, "-d", "loopback", "-o", "no/r.wav"}, 1, "cannot write no/r.wav: No such file"},
       {{kM, "-d", "loopback", "--length", "1"}, 1, "", kFullDisk},
+      {{kM, "-d", "realtime"}, 1, "interrupted; nothing was written\n", kStopped},
 
       {{kE, "--help"}, 0, ""},
       {{kE, "room.txt", "-o", "/dev/null"}, 1,
