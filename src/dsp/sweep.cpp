@@ -10,17 +10,11 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-const char* KindName(SweepKind kind) { return kind == SweepKind::kLog ? "log" : "linear"; }
-
 const MetadataTable<SweepSpec>& Table() {
   using S = SweepSpec;
   static const MetadataTable<S> table = {
-      {"sweep_kind", true, [](const S& s) { return std::string(KindName(s.kind)); },
-       [](const std::string& v, S* s) {
-         if (v != "linear" && v != "log") return false;
-         s->kind = v == "log" ? SweepKind::kLog : SweepKind::kLinear;
-         return true;
-       }},
+      WordField<S, SweepKind>("sweep_kind", true, &S::kind,
+                              {{"linear", SweepKind::kLinear}, {"log", SweepKind::kLog}}),
       NumberField("start_freq", true, &S::start_freq, kAboveZero, HUGE_VAL),
       NumberField("end_freq", true, &S::end_freq, -HUGE_VAL, HUGE_VAL),
       NumberField("sweep_frames", true, &S::sweep_frames, 0, kMaxMetadataFrames),

@@ -30,14 +30,6 @@ const char kSuffix[] = ".wav";
 
 // ---- metadata ---------------------------------------------------------
 
-MetadataField<RecordingInfo> TextField(const char* key, std::string RecordingInfo::*member) {
-  return {key, true, [member](const RecordingInfo& r) { return Printable(r.*member); },
-          [member](const std::string& v, RecordingInfo* r) {
-            r->*member = v;
-            return true;
-          }};
-}
-
 // The recording's own fields; the sweep's are the sweep's.
 const MetadataTable<RecordingInfo>& Table() {
   using R = RecordingInfo;
@@ -47,35 +39,24 @@ const MetadataTable<RecordingInfo>& Table() {
       NumberField("sync_frames", true, &R::sync_frames, 1, kMaxMetadataFrames),
       NumberField("q", true, &R::q, kAboveZero, HUGE_VAL),
       NumberField("bands", true, &R::bands, 0, kMaxBands),
-      TextField("device", &R::device),
+      TextField("device", &R::device, Printable),
       NumberField("rate", true, &R::rate, 1000, 768000),
       NumberField("period", true, &R::period, 0, kMaxMetadataFrames),
       NumberField("underruns", true, &R::underruns, 0, kMaxMetadataFrames),
       NumberField("overruns", true, &R::overruns, 0, kMaxMetadataFrames),
-      TextField("date", &R::date),
+      TextField("date", &R::date, Printable),
   };
   return table;
 }
 
 // quelmar-measure's rows, after the recording's own.
-const MetadataTable<RecordingInfo>& MeasurementTable() {
-  using R = RecordingInfo;
-  static const MetadataTable<R> table = {
-      {"timing", true,
-       [](const R& r) {
-         return std::string(r.measured.timing == Timing::kAcoustic ? "acoustic" : "loopback");
-       },
-       [](const std::string& v, R* r) {
-         if (v != "loopback" && v != "acoustic") return false;
-         r->measured.timing = v == "acoustic" ? Timing::kAcoustic : Timing::kLoopback;
-         return true;
-       }},
-      {"capture_device", true, [](const R& r) { return Printable(r.measured.capture_device); },
-       [](const std::string& v, R* r) { return r->measured.capture_device = v, true; }},
-      {"drift_ppm", true, [](const R& r) { return ExactNumber(r.measured.drift_ppm); },
-       [](const std::string& v, R* r) {
-         return ReadFiniteNumber(v, &r->measured.drift_ppm) && std::fabs(r->measured.drift_ppm) <= 10000;
-       }},
+const MetadataTable<Measurement>& MeasurementTable() {
+  using M = Measurement;
+  static const MetadataTable<M> table = {
+      WordField<M, Timing>("timing", true, &M::timing,
+                           {{"loopback", Timing::kLoopback}, {"acoustic", Timing::kAcoustic}}),
+      TextField("capture_device", &M::capture_device, Printable),
+      NumberField("drift_ppm", true, &M::drift_ppm, -10000, 10000),
   };
   return table;
 }
@@ -242,7 +223,7 @@ std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::stri
   t += plain ? "1\n" : "2\n";
   WriteSweepMetadata(info.sweep, &t);
   WriteMetadata(Table(), info, &t, shortened);
-  if (info.measured.present) WriteMetadata(MeasurementTable(), info, &t, shortened);
+  if (info.measured.present) WriteMetadata(MeasurementTable(), info.measured, &t, shortened);
   if (info.measured.present && info.measured.timing == Timing::kAcoustic)
     WriteMetadata(MarkerTable(), info.measured, &t, shortened);
   return t;
@@ -263,7 +244,8 @@ bool ParseRecordingInfo(const char* text, size_t length, RecordingInfo* out, std
   if (r.sync_frames > r.total_frames) return BadValue("sync_frames", error);
   if (r.sync_out >= r.sync_frames) return BadValue("sync_out", error);
   r.measured.present = values.count("timing") == 1;
-  if (r.measured.present && !ReadMetadata(MeasurementTable(), values, &r, error)) return false;
+  if (r.measured.present && !ReadMetadata(MeasurementTable(), values, &r.measured, error))
+    return false;
   if (r.measured.present && r.measured.timing == Timing::kAcoustic &&
       (!ReadMetadata(MarkerTable(), values, &r.measured, error)))
     return false;
