@@ -405,15 +405,16 @@ int Main(int argc, char** argv) {
     return Fail(o.out + ": not a regular file");
   Devices d;
   if (!OpenDevices(o, plan, &d)) return 1;
+  // From here on an interruption ends the run through its failure path,
+  // which removes the unfinished recording.
+  struct sigaction stop = {};
+  stop.sa_handler = Interrupt;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &stop, nullptr);
   Run r(plan, d, static_cast<long>(d.playback.granted.period));
   r.info = Metadata(o, plan, d);
   if (const int err = StartRecording(o.out, &r.writer))
     return Fail("cannot write " + (o.out.empty() ? std::string("the recording here") : o.out) +
                 ": " + strerror(err));
-
-  struct sigaction stop = {};
-  stop.sa_handler = Interrupt;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &stop, nullptr);
   AudioStatus status = PrepareStreams(d.playback, d.capture);
   RunProgress progress;
   StartProgress(progress, &plan.sweep, static_cast<int>(plan.rate));
