@@ -68,7 +68,7 @@ void WriteSamples24(const int32_t* in, long count, snd_pcm_format_t format,
                     const snd_pcm_channel_area_t& area, long first) {
   for (long i = 0; i < count; ++i) {
     unsigned char* p = At(area, first + i);
-    const int64_t v = in[i];
+    const int64_t v = Limit(in[i]);
     switch (format) {
       case SND_PCM_FORMAT_S16_LE: {
         const int64_t r = (v + 128) >> 8;

@@ -18,7 +18,8 @@ const std::vector<snd_pcm_format_t>& MeasurementFormats();
 void ReadSamples24(const snd_pcm_channel_area_t& area, snd_pcm_format_t format, long first,
                    long count, int32_t* out);
 
-// Writes `count` samples on the 24-bit scale to channel area `area` from
-// frame `first` on, as `format` (rounded to 16 bits for S16_LE).
+// Writes `count` samples on the 24-bit scale (limited to it) to channel
+// area `area` from frame `first` on, as `format` (rounded to 16 bits for
+// S16_LE).
 void WriteSamples24(const int32_t* in, long count, snd_pcm_format_t format,
                     const snd_pcm_channel_area_t& area, long first);

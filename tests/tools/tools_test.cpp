@@ -127,6 +127,7 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kM, "--to", "30000"}, 1, "--to 30000 Hz is above 0.45 of the rate (21600 Hz at 48000 Hz)"},
       {{kM, "--from", "500", "--to", "400"}, 1, "--from 500 Hz must lie below --to (400 Hz)"},
       {{kM, "--length", "3600", "--repeat", "64"}, 1, "does not fit in a recording"},
+      {{kM, "--length", "1", "--repeat", "2"}, 1, "each sweep must last at least as long as --tail"},
       {{kM, "-d", "fault_open"}, 1, "Playback device could not be opened: Device or resource busy"},
       {{kM, "-d", "fault_params_capture"}, 1,
        "Could not set record hardware parameters: Invalid argument"},

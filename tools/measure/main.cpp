@@ -148,6 +148,10 @@ bool MakePlan(const Options& o, Plan* p) {
     p->sweep = {SweepKind::kLinear, o.from, to, frames, lead, tail, rate, amplitude, frames, 0.0};
   }
   p->sweep.repeats = o.repeats;
+  // The analysis averages the repeats as a period: each must outlast the
+  // room's decay, which the tail is for.
+  if (o.repeats > 1 && p->sweep.sweep_frames < tail)
+    return Fail("with --repeat, each sweep must last at least as long as --tail"), false;
   p->total = SweepTotalFrames(p->sweep);
   if (p->timing == Timing::kLoopback) {
     p->head = lead + kSyncEarliest;
