@@ -9,15 +9,8 @@
 //
 //   bench_whole_run [--runs N] [--warmup N] [--device NAME] [--sox PROGRAM]
 //                   [--program QUELMAR]
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/utsname.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +18,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "child_usage.h"
 
 namespace {
 
@@ -34,19 +27,17 @@ namespace {
 const char* const kBuiltProgram = QUELMAR_BENCH_PROGRAM;
 const char* const kBuiltAnalyzer = QUELMAR_BENCH_ANALYZER;
 const char* const kAlsaConfigPath = QUELMAR_BENCH_ALSA_CONFIG_PATH;
+const int kTimeoutSeconds = 120;  // a child still running then is killed
+
+int Measure(const std::vector<std::string>& argv, const std::string& dir, const std::string& in,
+            const std::string& out, const std::string& err, Sample& sample) {
+  return MeasureChild(argv, dir, in, out, err, kAlsaConfigPath, kTimeoutSeconds, sample);
+}
 
 const double kCpuRatioTarget = 1.0;  // our whole run against sox playing only
 const double kMemoryTargetMiB = 24.0;
 const double kAnalysisCpuTargetMs = 150.0;  // analysing a default recording
 const double kAnalysisMemoryTargetMiB = 96.0;
-const int kTimeoutSeconds = 120;  // a child still running then is killed
-
-struct Sample {
-  double cpu_ms = 0, user_ms = 0, sys_ms = 0, wall_ms = 0;
-  double rss_mib = 0;
-  double minor_faults = 0;
-};
-
 struct Options {
   int runs = 11;
   int warmup = 1;
@@ -54,89 +45,6 @@ struct Options {
   std::string sox = "sox";
   std::string program = kBuiltProgram;
 };
-
-double Ms(const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; }
-
-double NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::string text;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  fclose(f);
-  return text;
-}
-
-bool WriteWhole(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  return fclose(f) == 0 && ok;
-}
-
-// Runs argv in `dir` with standard input, output and error on the given
-// files and ALSA_CONFIG_PATH set to the virtual card's. Fills `sample` from
-// the child's resource usage; returns its exit status, or -1 when it did not
-// exit normally (killed, timed out, could not be started).
-int Measure(const std::vector<std::string>& argv, const std::string& dir, const std::string& in,
-            const std::string& out, const std::string& err, Sample& sample) {
-  std::vector<std::string> env_text;
-  for (char** e = environ; *e; ++e)
-    if (strncmp(*e, "ALSA_CONFIG_PATH=", 17) != 0) env_text.push_back(*e);
-  env_text.push_back(std::string("ALSA_CONFIG_PATH=") + kAlsaConfigPath);
-  std::vector<char*> envp, args;
-  for (std::string& s : env_text) envp.push_back(&s[0]);
-  envp.push_back(nullptr);
-  std::vector<std::string> arg_text = argv;
-  for (std::string& s : arg_text) args.push_back(&s[0]);
-  args.push_back(nullptr);
-
-  const double start = NowMs();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    fprintf(stderr, "fork failed: %s\n", strerror(errno));
-    return -1;
-  }
-  if (pid == 0) {
-    const int fd_in = open(in.c_str(), O_RDONLY);
-    const int fd_out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int fd_err = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd_in < 0 || fd_out < 0 || fd_err < 0 || dup2(fd_in, 0) < 0 || dup2(fd_out, 1) < 0 ||
-        dup2(fd_err, 2) < 0 || chdir(dir.c_str()) != 0)
-      _exit(126);
-    // The alarm survives exec: a child that hangs ends by SIGALRM.
-    alarm(kTimeoutSeconds);
-    execvpe(args[0], args.data(), envp.data());
-    dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage;
-  pid_t done;
-  do {
-    done = wait4(pid, &status, 0, &usage);
-  } while (done < 0 && errno == EINTR);
-  sample.wall_ms = NowMs() - start;
-  if (done != pid) return -1;
-  sample.user_ms = Ms(usage.ru_utime);
-  sample.sys_ms = Ms(usage.ru_stime);
-  sample.cpu_ms = sample.user_ms + sample.sys_ms;
-  sample.rss_mib = usage.ru_maxrss / 1024.0;  // kilobytes on Linux
-  sample.minor_faults = static_cast<double>(usage.ru_minflt);
-  if (WIFSIGNALED(status)) {
-    fprintf(stderr, "%s ended by signal %d%s\n", argv[0].c_str(), WTERMSIG(status),
-            WTERMSIG(status) == SIGALRM ? " (timed out)" : "");
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Counts the occurrences of `needle` in `text`.
 int Count(const std::string& text, const std::string& needle) {
@@ -191,66 +99,6 @@ bool RunAnalysis(const std::string& dir, Sample& sample) {
   fprintf(stderr, "quelmar-analyze failed (exit status %d):\n%s", status,
           ReadWhole(dir + "/err.txt").c_str());
   return false;
-}
-
-double Median(std::vector<Sample>& samples, double Sample::*field) {
-  std::vector<double> v;
-  for (const Sample& s : samples) v.push_back(s.*field);
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double Min(std::vector<Sample>& samples, double Sample::*field) {
-  double m = samples[0].*field;
-  for (const Sample& s : samples) m = std::min(m, s.*field);
-  return m;
-}
-
-double Max(std::vector<Sample>& samples, double Sample::*field) {
-  double m = samples[0].*field;
-  for (const Sample& s : samples) m = std::max(m, s.*field);
-  return m;
-}
-
-void PrintRow(const char* name, std::vector<Sample>& s) {
-  printf("%-26s %7.1f %5.1f-%-5.1f %7.1f %7.1f %8.2f %8.0f %8.1f\n", name, Median(s, &Sample::cpu_ms),
-         Min(s, &Sample::cpu_ms), Max(s, &Sample::cpu_ms), Median(s, &Sample::user_ms),
-         Median(s, &Sample::sys_ms), Median(s, &Sample::rss_mib), Median(s, &Sample::minor_faults),
-         Median(s, &Sample::wall_ms));
-}
-
-// The first line of `text` that starts with `key`, from its ": " on.
-std::string Field(const std::string& text, const std::string& key) {
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(at, end - at);
-    const size_t colon = line.find(": ");
-    if (line.compare(0, key.size(), key) == 0 && colon != std::string::npos)
-      return line.substr(colon + 2);
-    at = end + 1;
-  }
-  return "unknown";
-}
-
-// The figures depend on the machine: its processors, kernel, huge-page
-// mode and how busy it was.
-std::string MachineLine() {
-  utsname u;
-  const std::string kernel = uname(&u) == 0 ? u.release : "unknown";
-  std::string thp = ReadWhole("/sys/kernel/mm/transparent_hugepage/enabled");
-  const size_t open = thp.find('['), close = thp.find(']');
-  thp = open != std::string::npos && close > open ? thp.substr(open + 1, close - open - 1)
-                                                  : "unknown";
-  std::string load = ReadWhole("/proc/loadavg");
-  load = load.substr(0, load.find(' '));
-  char line[512];
-  snprintf(line, sizeof line,
-           "Machine: %ld processors, %s, kernel %s, transparent huge pages %s, load %s at start\n",
-           sysconf(_SC_NPROCESSORS_ONLN), Field(ReadWhole("/proc/cpuinfo"), "model name").c_str(),
-           kernel.c_str(), thp.c_str(), load.empty() ? "unknown" : load.c_str());
-  return line;
 }
 
 bool ParseCount(const char* text, int lowest, int* out) {
@@ -361,8 +209,7 @@ int main(int argc, char** argv) {
          o.device.c_str());
   printf("%d measured runs of each after %d warm-up; medians, CPU range min-max\n\n", o.runs,
          o.warmup);
-  printf("%-26s %7s %11s %7s %7s %8s %8s %8s\n", "", "CPU ms", "range", "user", "system",
-         "peak MiB", "minflt", "wall ms");
+  PrintHeader();
   PrintRow("quelmar whole run", ours);
   PrintRow("sox playing the sweep", sox);
   puts("(both include the virtual card's own work and memory, loaded into each process)");
@@ -380,8 +227,7 @@ int main(int argc, char** argv) {
     return o.program == kBuiltProgram ? 1 : 0;
   }
   printf("\nAnalysis of the run's recording (quelmar-analyze, default options)\n");
-  printf("%-26s %7s %11s %7s %7s %8s %8s %8s\n", "", "CPU ms", "range", "user", "system",
-         "peak MiB", "minflt", "wall ms");
+  PrintHeader();
   PrintRow("quelmar-analyze", analysis);
   const double analysis_cpu = Median(analysis, &Sample::cpu_ms);
   const double analysis_memory = Median(analysis, &Sample::rss_mib);

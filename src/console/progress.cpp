@@ -33,11 +33,9 @@ void Draw(RunProgress& p, const char* text) {
 
 }  // namespace
 
-void StartProgress(RunProgress& p, const double* freqs, long sweep_frames, long lead, int rate) {
+void StartProgress(RunProgress& p, const SweepSpec* sweep, int rate) {
   p = RunProgress();
-  p.freqs = freqs;
-  p.sweep_frames = sweep_frames;
-  p.lead = lead;
+  p.sweep = sweep;
   p.rate = rate > 0 ? rate : 1;
   if (!isatty(STDERR_FILENO)) return;
   // A file description of its own, so that the non-blocking flag does not
@@ -61,9 +59,11 @@ void ShowProgress(long done, long frames, void* context) {
   char text[kWidth + 1];
   const int n = snprintf(text, sizeof text, "Playing %.1f s of %.1f s", static_cast<double>(done) / p.rate,
                          static_cast<double>(frames) / p.rate);
-  const long i = done - p.lead;
-  if (n > 0 && n < kWidth && i >= 0 && i < p.sweep_frames)
-    snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.0f Hz", p.freqs[i]);
+  const SweepSpec& s = *p.sweep;
+  const long i = done - s.lead_frames;
+  if (n > 0 && n < kWidth && i >= 0 && i < s.repeats * s.sweep_frames)
+    snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.0f Hz",
+             SweepFrequency(s, i % s.sweep_frames));
   Draw(p, text);
   p.shown = true;
   p.drawn_ms = now;

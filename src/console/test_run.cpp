@@ -16,6 +16,7 @@
 #include "console/play_record.h"
 #include "console/progress.h"
 #include "dsp/analysis.h"
+#include "dsp/input_one.h"
 #include "dsp/levels.h"
 #include "dsp/packing.h"
 #include "dsp/signals.h"
@@ -67,29 +68,15 @@ void AppendReport(const std::string& report) {
   }
 }
 
-// A sweep on input 1 whose peak stays below -60 dBFS, or whose RMS is less
-// than 10 dB above the background recorded in the silent lead, gives a
-// normal-looking table made of noise. The background needs at least 0.1 s
-// of lead in the recording to be measured.
-constexpr double kFaintPeak = kFullScale / 1000.0;
-constexpr double kBackgroundMargin = 3.1622776601683795;  // 10 dB
-constexpr long kMinBackground = kSampleRate / 10;
-
 // Warns when the sweep recorded on input 1 cannot be trusted: it barely
-// rises above the background, or it reached full scale. `offset` is where
-// played frame 0 lies in the recording (SyncIn - SyncOut).
+// rises above the background recorded before it, or it reached full scale.
+// `offset` is where played frame 0 lies in the recording (SyncIn - SyncOut).
 void WarnInputOne(const int32_t* recording, long total, long sweep_frames, long offset) {
   const long start = kLeadFrames + offset;
-  const SignalLevels sweep = MeasureLevels(recording, total, start, start + sweep_frames);
-  if (sweep.count == 0) return;  // nothing of a sweep was recorded
-  const SignalLevels background = MeasureLevels(recording, total, offset, start);
-  if (sweep.peak < kFaintPeak ||
-      (background.count >= kMinBackground && sweep.rms < kBackgroundMargin * background.rms))
-    puts("Warning: the sweep on input 1 barely rises above the background; check the "
-         "microphone, its phantom power and the input gain.");
-  if (sweep.full_scale)
-    puts("Warning: input 1 clipped during the sweep; lower the output volume or the input "
-         "gain.");
+  const InputOneCheck check = CheckInputOne(
+      recording, total, {{offset, start}, {start, start + sweep_frames}, {}}, kSampleRate);
+  if (check.dead) printf("Warning: %s\n", kBarelyHeardText);
+  if (check.clipped) printf("Warning: %s\n", kClippedText);
 }
 
 // Keeps what the card recorded as the next sweep_NNN.wav, with what is
@@ -165,7 +152,7 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   memset(capture.get(), 0, static_cast<size_t>(total) * 6);
   DuplexStats stats;
   RunProgress progress;
-  StartProgress(progress, freqs.get(), sweep_frames, kLeadFrames, kSampleRate);
+  StartProgress(progress, &desc, kSampleRate);
   const AudioStatus played = PlayAndRecord(settings.device.c_str(), total, play.get(),
                                            capture.get(), stride, ShowProgress, &progress, stats);
   EndProgress(progress);

@@ -40,6 +40,14 @@ Biquad MakeBiquad(const FilterSpec& filter, double rate) {
       a1 = 2.0 * ((a - 1.0) - (a + 1.0) * cw);
       a2 = (a + 1.0) - (a - 1.0) * cw - sa;
       break;
+    case FilterType::kLowPass:
+      b0 = (1.0 - cw) / 2.0;
+      b1 = 1.0 - cw;
+      b2 = (1.0 - cw) / 2.0;
+      a0 = 1.0 + alpha;
+      a1 = -2.0 * cw;
+      a2 = 1.0 - alpha;
+      break;
     case FilterType::kHighPass:
     default:
       b0 = (1.0 + cw) / 2.0;

@@ -5,12 +5,12 @@
 
 #include <complex>
 
-enum class FilterType { kPeak, kLowShelf, kHighShelf, kHighPass };
+enum class FilterType { kPeak, kLowShelf, kHighShelf, kHighPass, kLowPass };
 
 struct FilterSpec {
   FilterType type = FilterType::kPeak;
   double freq = 1000.0;  // Hz
-  double gain_db = 0.0;  // ignored by the high-pass
+  double gain_db = 0.0;  // ignored by the high- and low-pass
   double q = 0.7071067811865476;
 };
 

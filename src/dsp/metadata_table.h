@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // The values of the key=value lines of text[0 .. length) by key: the key is
@@ -80,6 +81,34 @@ bool ReadWholeNumber(const std::string& text, long long lowest, long long highes
 bool ReadFiniteNumber(const std::string& text, double* out);
 // The number as text that reads back to exactly the same value.
 std::string ExactNumber(double value);
+
+// A field for an enum member written as one of `words` (a word and its
+// value each); any other word is a bad value.
+template <typename T, typename E>
+MetadataField<T> WordField(const char* key, bool required, E T::*member,
+                           std::vector<std::pair<std::string, E>> words) {
+  MetadataField<T> f{key, required, nullptr, nullptr};
+  f.write = [member, words](const T& in) {
+    for (const auto& w : words)
+      if (w.second == in.*member) return w.first;
+    return std::string();
+  };
+  f.read = [member, words](const std::string& text, T* out) {
+    for (const auto& w : words)
+      if (w.first == text) return out->*member = w.second, true;
+    return false;
+  };
+  return f;
+}
+
+// A field for a text member, written through `shown` (which keeps a name
+// from breaking the text).
+template <typename T>
+MetadataField<T> TextField(const char* key, std::string T::*member,
+                           std::string (*shown)(const std::string&)) {
+  return {key, true, [member, shown](const T& in) { return shown(in.*member); },
+          [member](const std::string& v, T* out) { return out->*member = v, true; }};
+}
 
 // A field for a number member within [lowest, highest]: whole numbers in
 // decimal, floating point exactly (17 significant digits).

@@ -10,17 +10,11 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-const char* KindName(SweepKind kind) { return kind == SweepKind::kLog ? "log" : "linear"; }
-
 const MetadataTable<SweepSpec>& Table() {
   using S = SweepSpec;
   static const MetadataTable<S> table = {
-      {"sweep_kind", true, [](const S& s) { return std::string(KindName(s.kind)); },
-       [](const std::string& v, S* s) {
-         if (v != "linear" && v != "log") return false;
-         s->kind = v == "log" ? SweepKind::kLog : SweepKind::kLinear;
-         return true;
-       }},
+      WordField<S, SweepKind>("sweep_kind", true, &S::kind,
+                              {{"linear", SweepKind::kLinear}, {"log", SweepKind::kLog}}),
       NumberField("start_freq", true, &S::start_freq, kAboveZero, HUGE_VAL),
       NumberField("end_freq", true, &S::end_freq, -HUGE_VAL, HUGE_VAL),
       NumberField("sweep_frames", true, &S::sweep_frames, 0, kMaxMetadataFrames),
@@ -39,6 +33,14 @@ const MetadataTable<SweepSpec>& KindTable(SweepKind kind) {
       NumberField("step_frames", true, &S::step_frames, 1, kMaxMetadataFrames)};
   static const MetadataTable<S> log = {NumberField("log_l", true, &S::log_l, 1e-9, 1e6)};
   return kind == SweepKind::kLog ? log : linear;
+}
+
+// Written only for repeated sweeps, so that a single sweep's lines stay as
+// they were.
+const MetadataTable<SweepSpec>& RepeatTable() {
+  static const MetadataTable<SweepSpec> table = {
+      NumberField("repeats", false, &SweepSpec::repeats, 1, 1000)};
+  return table;
 }
 
 // A log sweep's frames follow from its range and L, and f1 * L is whole.
@@ -70,12 +72,23 @@ SweepSpec LogSweep(double f1, double f2, double seconds, unsigned rate, double a
           amplitude,       0,  l};
 }
 
-long SweepTotalFrames(const SweepSpec& s) { return s.lead_frames + s.sweep_frames + s.tail_frames; }
+long SweepTotalFrames(const SweepSpec& s) {
+  return s.lead_frames + s.repeats * s.sweep_frames + s.tail_frames;
+}
 
 double SweepFrequency(const SweepSpec& s, long i) {
   const double t = static_cast<double>(i);
   if (s.kind == SweepKind::kLog) return s.start_freq * std::exp(t / (s.rate * s.log_l));
   return s.start_freq + t * ((s.end_freq - s.start_freq) / s.step_frames);
+}
+
+long SweepFrameAt(const SweepSpec& s, double f) {
+  double frame = 0.0;
+  if (s.kind == SweepKind::kLog && f > s.start_freq)
+    frame = std::ceil(s.rate * s.log_l * std::log(f / s.start_freq));
+  if (s.kind == SweepKind::kLinear && s.end_freq > s.start_freq)
+    frame = std::ceil((f - s.start_freq) / ((s.end_freq - s.start_freq) / s.step_frames));
+  return static_cast<long>(std::min(std::max(frame, 0.0), static_cast<double>(s.sweep_frames)));
 }
 
 FrequencyRange SweepRange(const SweepSpec& s, double played_rate) {
@@ -103,11 +116,12 @@ void SweepSamples(const SweepSpec& s, long first, long count, int32_t* out) {
   const double cycles = 2 * kPi * s.start_freq * s.log_l, rate_l = s.rate * s.log_l;
   const long fade = SweepFadeFrames(s), fade_from = s.sweep_frames - fade;
   for (long j = 0; j < count; ++j) {
-    const long i = first + j - s.lead_frames;
-    if (i < 0 || i >= s.sweep_frames) {
+    long i = first + j - s.lead_frames;
+    if (i < 0 || i >= s.repeats * s.sweep_frames) {
       out[j] = 0;
       continue;
     }
+    i %= s.sweep_frames;
     const double t = static_cast<double>(i);
     if (s.kind == SweepKind::kLinear) {
       out[j] = TruncToInt32(std::sin(w * (s.start_freq * t + 0.5 * step * t * t)) * scale);
@@ -136,6 +150,7 @@ void WriteSweepMetadata(const SweepSpec& desc, std::string* text) {
   std::vector<std::string> shortened;  // numbers are never that long
   WriteMetadata(Table(), desc, text, &shortened);
   WriteMetadata(KindTable(desc.kind), desc, text, &shortened);
+  if (desc.repeats != 1) WriteMetadata(RepeatTable(), desc, text, &shortened);
 }
 
 bool ReadSweepMetadata(const MetadataValues& values, long total_frames, SweepSpec* out,
@@ -149,7 +164,8 @@ bool ReadSweepMetadata(const MetadataValues& values, long total_frames, SweepSpe
     all["step_frames"] = std::to_string(total_frames);
   }
   SweepSpec s;
-  if (!ReadMetadata(Table(), all, &s, error) || !ReadMetadata(KindTable(s.kind), all, &s, error))
+  if (!ReadMetadata(Table(), all, &s, error) || !ReadMetadata(KindTable(s.kind), all, &s, error) ||
+      !ReadMetadata(RepeatTable(), all, &s, error))
     return false;
   if (!(s.end_freq >= s.start_freq)) return BadValue("end_freq", error);
   if (SweepTotalFrames(s) != total_frames) return BadValue("lead_frames", error);

@@ -3,8 +3,9 @@
 // gives the nominal frequency of each sweep frame and the range it covers,
 // and writes and reads its own metadata lines.
 //
-// The signal is lead_frames of silence, sweep_frames of sweep, tail_frames of
-// silence, as 32-bit samples on the 24-bit scale. Two kinds:
+// The signal is lead_frames of silence, the sweep (repeated back to back
+// `repeats` times), tail_frames of silence, as 32-bit samples on the 24-bit
+// scale. Two kinds:
 // - linear: frame i sounds at start + i * (end - start) / step_frames; the
 //   phase is the integral of that frequency, with the measurement's own value
 //   6.28318 for 2 pi. The program divides by its total frame count, so its
@@ -40,6 +41,7 @@ struct SweepSpec {
   double amplitude = 0.0;  // peak, as a fraction of full scale
   long step_frames = 0;    // linear: the frame count the step divides by
   double log_l = 0.0;      // log: L in seconds
+  long repeats = 1;        // sweeps back to back, each sweep_frames long
 };
 
 struct FrequencyRange {
@@ -55,11 +57,15 @@ SweepSpec ProgramSweep(unsigned long rate, double f0, double f1, long total, dou
 SweepSpec LogSweep(double f1, double f2, double seconds, unsigned rate, double amplitude, long lead,
                    long tail);
 
-// Lead, sweep and tail frames together.
+// Lead, sweeps and tail frames together.
 long SweepTotalFrames(const SweepSpec& desc);
 
 // The nominal frequency of sweep frame i (0 is the first frame of the sweep).
 double SweepFrequency(const SweepSpec& desc, long i);
+
+// The first sweep frame whose nominal frequency is f or above, within
+// [0, sweep_frames].
+long SweepFrameAt(const SweepSpec& desc, double f);
 
 // The nominal frequencies of the first and last sweep frames, played at
 // `played_rate` instead of the rate they were computed for.
@@ -88,13 +94,13 @@ void MakeSweep(unsigned long rate, int32_t* out, double* freqs, double f0, doubl
 
 // The sweep's metadata lines: sweep_kind, start_freq, end_freq,
 // sweep_frames, lead_frames, tail_frames, sweep_rate, amplitude, then
-// step_frames (linear) or log_l (log).
+// step_frames (linear) or log_l (log), and repeats unless it is 1.
 void WriteSweepMetadata(const SweepSpec& desc, std::string* text);
 
 // Reads the lines WriteSweepMetadata writes for a signal of total_frames.
 // Lines without a sweep kind are from a recording made before sweeps had
 // kinds: a linear sweep whose tail is as long as its lead and whose step
-// divides by total_frames. On a fault sets *error to what is wrong and
+// divides by total_frames. Without repeats the sweep plays once. On a fault sets *error to what is wrong and
 // leaves *out as it was.
 bool ReadSweepMetadata(const MetadataValues& values, long total_frames, SweepSpec* out,
                        std::string* error);

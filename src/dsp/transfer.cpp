@@ -31,10 +31,11 @@ std::vector<double> InverseFft(std::vector<std::complex<double>>& in, long n) {
   return out;
 }
 
-// 0 inside [lo, hi], rising as a raised cosine over a third of an octave on
-// either side to 1.
+// 0 inside [lo, hi], rising as a raised cosine over two octaves on either
+// side to 1. A gentle edge keeps the response's ringing short, so that a
+// time window around the direct sound changes nothing inside [lo, hi].
 double OutOfBand(double f, double lo, double hi) {
-  const double span = 1.0 / 3.0;  // octaves
+  const double span = 2.0;  // octaves
   double octaves = 0.0;
   if (f < lo) octaves = f > 0 ? std::log2(lo / f) : span;
   if (f > hi) octaves = std::log2(f / hi);

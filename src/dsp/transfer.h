@@ -18,7 +18,7 @@ long FftSize(long frames);
 // H = Y / X for played[0 .. frames) and recorded[0 .. frames), both zero-
 // padded to FftSize(frames), at `rate` frames per second. Only
 // [f_lo, f_hi] is trusted: there the division is exact but for a vanishing
-// regulariser; beyond it the regulariser rises over a third of an octave to
+// regulariser; beyond it the regulariser rises over two octaves to
 // the played spectrum's peak power, so H falls to zero where nothing was
 // played and no bin is ever divided by nothing. Returns false when nothing
 // was played.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/acoustic_timing.h"
 #include "dsp/band_plan.h"
 #include "dsp/metadata_table.h"
 #include "dsp/packing.h"
@@ -20,21 +22,13 @@
 namespace {
 
 // Version 1 holds all that a reader made before sweeps had kinds needs to
-// regenerate a linear sweep; any other kind is version 2, which such a
-// reader refuses instead of taking it for linear.
+// regenerate a linear sweep played once and timed by the click; anything
+// else is version 2, which such a reader refuses instead of misreading it.
 const char kFormatLine[] = "format=quelmar sweep recording ";
 const char kPrefix[] = "sweep_";
 const char kSuffix[] = ".wav";
 
 // ---- metadata ---------------------------------------------------------
-
-MetadataField<RecordingInfo> TextField(const char* key, std::string RecordingInfo::*member) {
-  return {key, true, [member](const RecordingInfo& r) { return Printable(r.*member); },
-          [member](const std::string& v, RecordingInfo* r) {
-            r->*member = v;
-            return true;
-          }};
-}
 
 // The recording's own fields; the sweep's are the sweep's.
 const MetadataTable<RecordingInfo>& Table() {
@@ -45,14 +39,47 @@ const MetadataTable<RecordingInfo>& Table() {
       NumberField("sync_frames", true, &R::sync_frames, 1, kMaxMetadataFrames),
       NumberField("q", true, &R::q, kAboveZero, HUGE_VAL),
       NumberField("bands", true, &R::bands, 0, kMaxBands),
-      TextField("device", &R::device),
+      TextField("device", &R::device, Printable),
       NumberField("rate", true, &R::rate, 1000, 768000),
       NumberField("period", true, &R::period, 0, kMaxMetadataFrames),
       NumberField("underruns", true, &R::underruns, 0, kMaxMetadataFrames),
       NumberField("overruns", true, &R::overruns, 0, kMaxMetadataFrames),
-      TextField("date", &R::date),
+      TextField("date", &R::date, Printable),
   };
   return table;
+}
+
+// quelmar-measure's rows, after the recording's own.
+const MetadataTable<Measurement>& MeasurementTable() {
+  using M = Measurement;
+  static const MetadataTable<M> table = {
+      WordField<M, Timing>("timing", true, &M::timing,
+                           {{"loopback", Timing::kLoopback}, {"acoustic", Timing::kAcoustic}}),
+      TextField("capture_device", &M::capture_device, Printable),
+      NumberField("drift_ppm", true, &M::drift_ppm, -10000, 10000),
+  };
+  return table;
+}
+
+// Acoustic timing's rows.
+const MetadataTable<Measurement>& MarkerTable() {
+  using M = Measurement;
+  static const MetadataTable<M> table = {
+      NumberField("marker_frames", true, &M::marker_frames, 1, kMaxMetadataFrames),
+      NumberField("marker_a", true, &M::marker_a, 0, kMaxMetadataFrames),
+      NumberField("marker_b", true, &M::marker_b, 0, kMaxMetadataFrames),
+      NumberField("marker_arrival", true, &M::marker_arrival, 0, kMaxMetadataFrames),
+  };
+  return table;
+}
+
+// The markers lie before and after the sweeps, within the recording.
+bool MarkersHold(const RecordingInfo& r) {
+  const Measurement& m = r.measured;
+  const SweepSpec& s = r.sweep;
+  return m.marker_a + m.marker_frames <= s.lead_frames &&
+         m.marker_b >= s.lead_frames + s.repeats * s.sweep_frames &&
+         m.marker_b + m.marker_frames <= r.total_frames && m.marker_arrival < r.total_frames;
 }
 
 // ---- the WAV file -----------------------------------------------------
@@ -109,27 +136,43 @@ bool WavHeader(const RecordingInfo& info, long frames, std::string* out,
   return true;
 }
 
-// Writes the header and the samples, interleaved 16384 frames at a time
-// straight from the block. Returns 0 or errno.
-int WriteWav(int fd, const std::string& header, const unsigned char* block, long stride,
-             long frames) {
-  int err = WriteAll(fd, header.data(), header.size());
-  const long kChunk = 16384;
-  std::vector<unsigned char> chunk(static_cast<size_t>(kChunk) * 6);
-  for (long at = 0; err == 0 && at < frames; at += kChunk) {
-    const long n = frames - at < kChunk ? frames - at : kChunk;
-    const unsigned char* a = block + at * 3;
-    const unsigned char* b = block + stride + at * 3;
-    unsigned char* out = chunk.data();
-    for (long i = 0; i < n; ++i, a += 3, b += 3, out += 6) {
-      memcpy(out, a, 3);
-      memcpy(out + 3, b, 3);
-    }
-    err = WriteAll(fd, reinterpret_cast<const char*>(chunk.data()), static_cast<size_t>(n) * 6);
+// Copies `from` from `offset` on to the end of `to`: in the kernel where it
+// can (no copy through this process, or none at all where the file system
+// shares the blocks), else through a buffer. Returns 0 or errno.
+int CopyFrames(int from, off_t offset, int to) {
+  if (lseek(from, offset, SEEK_SET) != offset) return errno;
+  for (;;) {
+    const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+    if (n == 0) return 0;
+    if (n > 0 || errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    break;  // not between these files: through the buffer, from where it stopped
   }
-  // No fsync: like the result file, the recording is left to the system to
-  // store; a sync costs the run several milliseconds of its CPU budget.
-  return err;
+  std::vector<char> chunk(size_t{1} << 18);
+  for (;;) {
+    const ssize_t n = read(from, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (const int err = WriteAll(to, chunk.data(), static_cast<size_t>(n))) return err;
+  }
+}
+
+// A hidden temporary file in `folder`, with the permissions a newly created
+// file gets. Returns the descriptor, or -1 with errno set.
+int TempFile(const std::string& folder, std::string* name) {
+  std::string path = folder + "/.quelmar-recording-XXXXXX";
+  const int fd = mkostemp(&path[0], O_CLOEXEC);
+  if (fd < 0) return -1;
+  *name = path;
+  if (fchmod(fd, NewFileMode()) != 0) {
+    const int err = errno;
+    close(fd);
+    unlink(path.c_str());
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 long HighestNumber(const std::string& folder, std::string* name) {
@@ -175,9 +218,14 @@ int Publish(const char* temp, long n, std::string* name) {
 
 std::string FormatRecordingInfo(const RecordingInfo& info, std::vector<std::string>* shortened) {
   std::string t = kFormatLine;
-  t += info.sweep.kind == SweepKind::kLinear ? "1\n" : "2\n";
+  const bool plain = info.sweep.kind == SweepKind::kLinear && info.sweep.repeats == 1 &&
+                     !info.measured.present;
+  t += plain ? "1\n" : "2\n";
   WriteSweepMetadata(info.sweep, &t);
   WriteMetadata(Table(), info, &t, shortened);
+  if (info.measured.present) WriteMetadata(MeasurementTable(), info.measured, &t, shortened);
+  if (info.measured.present && info.measured.timing == Timing::kAcoustic)
+    WriteMetadata(MarkerTable(), info.measured, &t, shortened);
   return t;
 }
 
@@ -195,8 +243,39 @@ bool ParseRecordingInfo(const char* text, size_t length, RecordingInfo* out, std
     return false;
   if (r.sync_frames > r.total_frames) return BadValue("sync_frames", error);
   if (r.sync_out >= r.sync_frames) return BadValue("sync_out", error);
+  r.measured.present = values.count("timing") == 1;
+  if (r.measured.present && !ReadMetadata(MeasurementTable(), values, &r.measured, error))
+    return false;
+  if (r.measured.present && r.measured.timing == Timing::kAcoustic &&
+      (!ReadMetadata(MarkerTable(), values, &r.measured, error)))
+    return false;
+  if (r.measured.present && r.measured.timing == Timing::kAcoustic && !MarkersHold(r))
+    return BadValue("marker_b", error);
   *out = r;
   return true;
+}
+
+InputOneStretches MicrophoneStretches(const RecordingInfo& r, long latency) {
+  const SweepSpec& s = r.sweep;
+  const long sweep = s.lead_frames + latency;
+  const bool acoustic = r.measured.present && r.measured.timing == Timing::kAcoustic;
+  const FrameRange noise = acoustic ? FrameRange{0, r.measured.marker_arrival -
+                                                        std::lround(kMarkerBefore * r.rate)}
+                                    : FrameRange{latency, sweep};
+  // The bass is measured over the first sweep, if it passes through 20-200
+  // Hz (played at the granted rate, which may not be the sweep's).
+  const double scale = static_cast<double>(s.rate) / r.rate;
+  const bool bass = SweepFrameAt(s, 200 * scale) > SweepFrameAt(s, 20 * scale);
+  return {noise,
+          {sweep, sweep + s.repeats * s.sweep_frames},
+          {sweep, bass ? sweep + s.sweep_frames : sweep}};
+}
+
+FrameRange SweepResponseFrames(const RecordingInfo& r) {
+  const Measurement& m = r.measured;
+  if (!m.present || m.timing != Timing::kAcoustic) return {0, r.total_frames};
+  const long quiet = m.marker_a + m.marker_frames;
+  return {quiet + (r.sweep.lead_frames - quiet) / 2, m.marker_b};
 }
 
 std::string RecordingName(long number) {
@@ -219,27 +298,82 @@ long RecordingNumber(const char* name) {
   return n;
 }
 
-SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
-                             const RecordingInfo& info) {
-  SavedRecording saved;
-  const long next = HighestNumber(".", nullptr) + 1;
-  saved.name = RecordingName(next);
-  std::string header;
-  int err = WavHeader(info, frames, &header, &saved.shortened) ? 0 : EFBIG;
-  char temp[] = ".quelmar-recording-XXXXXX";
-  const int fd = err ? -1 : mkstemp(temp);
-  if (err == 0 && fd < 0) err = errno;
-  if (fd >= 0) {
-    // The file gets the permissions a newly created file would have.
-    if (fchmod(fd, NewFileMode()) != 0) err = errno;
-    if (err == 0) err = WriteWav(fd, header, block, stride, frames);
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err == 0) err = Publish(temp, next, &saved.name);
-    if (err != 0) unlink(temp);
+RecordingWriter::~RecordingWriter() {
+  if (fd >= 0) close(fd);
+  if (!frames_file.empty()) unlink(frames_file.c_str());
+}
+
+int StartRecording(const std::string& target, RecordingWriter* w, const RecordingInfo* known) {
+  w->target = target;
+  w->path = target.empty() ? target : ResolvedName(target);
+  const size_t slash = w->path.rfind('/');
+  w->folder = slash == std::string::npos ? "." : w->path.substr(0, slash);
+  if (w->folder.empty()) w->folder = "/";
+  w->fd = TempFile(w->folder, &w->frames_file);
+  if (w->fd < 0) return w->err = errno;
+  std::vector<std::string> shortened;
+  if (known && WavHeader(*known, known->total_frames, &w->header, &shortened))
+    w->err = WriteAll(w->fd, w->header.data(), w->header.size());
+  return w->err;
+}
+
+int AppendRecording(RecordingWriter* w, const unsigned char* ch1, const unsigned char* ch2,
+                    long frames) {
+  const long kChunk = 16384;
+  std::vector<unsigned char> chunk(static_cast<size_t>(std::min(std::max(frames, 0L), kChunk)) * 6);
+  if (w->err == 0 && w->frames + frames > kMaxRecordingFrames) w->err = EFBIG;
+  for (long at = 0; w->err == 0 && at < frames; at += kChunk) {
+    const long n = frames - at < kChunk ? frames - at : kChunk;
+    const unsigned char* a = ch1 + at * 3;
+    const unsigned char* b = ch2 + at * 3;
+    unsigned char* out = chunk.data();
+    for (long i = 0; i < n; ++i, a += 3, b += 3, out += 6) {
+      memcpy(out, a, 3);
+      memcpy(out + 3, b, 3);
+    }
+    w->err = WriteAll(w->fd, reinterpret_cast<const char*>(chunk.data()), static_cast<size_t>(n) * 6);
+    if (w->err == 0) w->frames += n;
   }
+  return w->err;
+}
+
+SavedRecording FinishRecording(RecordingWriter* w, const RecordingInfo& info) {
+  SavedRecording saved;
+  const long next = HighestNumber(w->folder, nullptr) + 1;
+  saved.name = w->target.empty() ? RecordingName(next) : w->target;
+  std::string header, temp = w->frames_file;
+  int err = w->err;
+  if (err == 0 && !WavHeader(info, w->frames, &header, &saved.shortened)) err = EFBIG;
+  // The frames file is the recording when it already starts with this
+  // header; otherwise the header and its frames go to a second file.
+  int fd = -1;
+  if (err == 0 && header != w->header) {
+    fd = TempFile(w->folder, &temp);
+    if (fd < 0) err = errno;
+    if (fd >= 0) err = WriteAll(fd, header.data(), header.size());
+    if (err == 0) err = CopyFrames(w->fd, static_cast<off_t>(w->header.size()), fd);
+    // No fsync: like the result file, the recording is left to the system
+    // to store; a sync costs the run several milliseconds of its CPU budget.
+    if (fd >= 0 && close(fd) != 0 && err == 0) err = errno;
+  }
+  if (close(w->fd) != 0 && err == 0) err = errno;
+  w->fd = -1;
+  if (err == 0 && w->target.empty()) err = Publish(temp.c_str(), next, &saved.name);
+  if (err == 0 && !w->target.empty() && rename(temp.c_str(), w->path.c_str()) != 0) err = errno;
+  const bool one_file = temp == w->frames_file;
+  if (one_file && err == 0) w->frames_file.clear();  // published: no longer ours to remove
+  if (!one_file && err != 0) unlink(temp.c_str());
   saved.ok = err == 0;
   if (!saved.ok) saved.error = "Could not write " + saved.name + ": " + strerror(err);
   return saved;
+}
+
+SavedRecording SaveRecording(const unsigned char* block, long stride, long frames,
+                             const RecordingInfo& info) {
+  RecordingWriter w;
+  StartRecording("", &w, &info);
+  AppendRecording(&w, block, block + stride, frames);
+  return FinishRecording(&w, info);
 }
 
 std::string NewestRecording(const std::string& folder) {

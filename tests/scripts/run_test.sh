@@ -27,7 +27,8 @@ echo "t 1 r c c mydev r c x" |
 
 grep -q '^Building quelmar' "$tmp/out" || fail "no build step line"
 [ ! -e "$tmp/clone/build/tests" ] && [ ! -e "$tmp/clone/build/bench" ] || fail "tests or benchmarks configured"
-[ -x "$tmp/clone/build/tools/plot/quelmar-plot" ] || fail "quelmar-plot was not built"
+for tool in plot/quelmar-plot measure/quelmar-measure; do
+  [ -x "$tmp/clone/build/tools/$tool" ] || fail "$tool was not built"; done
 grep -q 'Sync In = 24096 samples' "$tmp/out" || fail "no run on the virtual card's default device"
 grep -q 'Sync In = 24042 samples' "$tmp/out" || fail "the caller's device mydev was not reachable"
 [ "$(grep -c '^Results:' sweep_out.txt)" = 2 ] || fail "sweep_out.txt is not in the caller's folder"

@@ -14,7 +14,7 @@
 namespace {
 
 const std::string kA = QUELMAR_ANALYZE_BIN, kE = QUELMAR_EQ_BIN, kP = QUELMAR_PLOT_BIN,
-                  kQ = QUELMAR_BIN;
+                  kQ = QUELMAR_BIN, kM = QUELMAR_MEASURE_BIN;
 
 // Every name below `dir` with its kind and content (or a link's target).
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
@@ -66,6 +66,8 @@ class Tools : public ::testing::Test {
 std::string Tools::dir_;
 
 const char kFullOutput[] = "exec \"$@\" >/dev/full";
+// Stopped a second into its run.
+const char kStopped[] = "\"$@\" & sleep 1; kill $!; wait $!";
 // No file may grow: standard error goes where the limit does not apply.
 const char kFullDisk[] = "trap '' XFSZ; ulimit -f 0; exec \"$@\" 2>/dev/null";
 
@@ -118,6 +120,28 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kA, "good.wav", "-o", "resp.txt", "--bands", "no/b.txt"}, 1,
        "write no/b.txt: No such file"},
       {{kA, "good.wav", "-o", "/dev/null", "--bands", "new.txt"}, 1, "", kFullDisk},
+
+      {{kM, "--help"}, 0, ""},
+      {{kM, "-h"}, 1, "error writing standard output: No space left on device", kFullOutput},
+      {{kM, "x"}, 2, "unexpected argument 'x'\nUsage: quelmar-measure "},
+      {{kM, "--tail"}, 2, "option '--tail' needs a value\n"},
+      {{kM, "--sweep", "sine"}, 1, "option '--sweep' needs log or linear, found 'sine'\n"},
+      {{kM, "--repeat", "0"}, 1, "option '--repeat' needs a whole number from 1 to 64, found '0'"},
+      {{kM, "--to", "30000"}, 1, "--to 30000 Hz is above 0.45 of the rate (21600 Hz at 48000 Hz)"},
+      {{kM, "--from", "500", "--to", "400"}, 1, "--from 500 Hz must lie below --to (400 Hz)"},
+      {{kM, "--length", "3600", "--repeat", "64"}, 1, "does not fit in a recording"},
+      {{kM, "--length", "1", "--repeat", "2"}, 1, "each sweep must last at least as long as --tail"},
+      {{kM, "-d", "fault_open"}, 1, "Playback device could not be opened: Device or resource busy"},
+      {{kM, "-d", "fault_params_capture"}, 1,
+       "Could not set record hardware parameters: Invalid argument"},
+      {{kM, "-d", "loopback", "--rate", "44100"}, 1, "loopback runs at 48000 Hz, not 44100 Hz"},
+      {{kM, "-d", "nocable"}, 1, "no click came back on input 2: wire output 2 to input 2"},
+      {{kM, "-d", "loopback", "--capture", "deadmic"}, 1, "the marker before the sweep was not heard"},
+      {{kM, "-d", "enodev"}, 1, "Playback failed during the test: No such device"},
+      {{kM, "-d", "loopback", "-o", "adir"}, 1, "adir: not a regular file"},
+      {{kM, "-d", "loopback", "-o", "no/r.wav"}, 1, "cannot write no/r.wav: No such file"},
+      {{kM, "-d", "loopback", "--length", "1"}, 1, "", kFullDisk},
+      {{kM, "-d", "realtime"}, 1, "interrupted; nothing was written\n", kStopped},
 
       {{kE, "--help"}, 0, ""},
       {{kE, "room.txt", "-o", "/dev/null"}, 1,

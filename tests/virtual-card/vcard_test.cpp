@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dsp/decay.h"
+#include "support/card_model.h"
 #include "support/process.h"
 
 namespace {
@@ -351,32 +352,6 @@ TEST(CardNoise, PinkRumbleAndInputTwoAtTheirLevelsAndSpectra) {
       }
     }
   }
-}
-
-// The README's tail: log sweeps of an octave per P = 40 ms from 10 Hz to 0.47 of the rate, sweep m
-// from m P >= -L (a sweep's length) on with phase 2 pi u_m (splitmix64 from `st`), faded in over an
-// octave and out over a quarter, of amplitude sqrt(f / 10), under e^(-3 ln 10 t / t60) for 2 t60.
-Doubles Tail(double t60, double db, long delay, uint64_t st) {
-  const double P = 0.04, L = P * std::log2(0.47 * kRate / 10);
-  const long first = -static_cast<long>(std::ceil(L / P)), count = std::ceil(2 * t60 * kRate);
-  Doubles phase, h(delay + count, 0.0);
-  for (uint64_t z; phase.size() < count / (P * kRate) + 2 - first;) {
-    z = (st += 0x9E3779B97F4A7C15ULL), z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    phase.push_back(2 * M_PI * static_cast<double>((z ^ (z >> 31)) >> 11) / 9007199254740992.0);
-  }
-  for (long n = 0; n < count; ++n) {
-    for (long m = std::max<long>(first, std::floor((n / kRate - L) / P)); m * P <= n / kRate; ++m) {
-      const double s = n / kRate - m * P, f = std::pow(2.0, s / P);  // in tens of Hz
-      const double a = std::sqrt(f) * (s < P ? sin(M_PI / 2 * s / P) : 1) *
-                       (L - s < P / 4 ? sin(2 * M_PI * (L - s) / P) : 1);
-      if (s < L) h[delay + n] += a * sin(20 * M_PI * P * (f - 1) / M_LN2 + phase[m - first]);
-    }
-    h[delay + n] *= std::exp(-3 * M_LN10 * n / kRate / t60);
-  }
-  const double energy = std::inner_product(h.begin(), h.end(), h.begin(), 0.0);
-  for (double& v : h) v *= std::sqrt(std::pow(10, db / 10) / energy);
-  return h;
 }
 
 // An impulse through t_tail (S32_LE both ways) gives gain (1 - 0.4 at 300 frames + the tail) to

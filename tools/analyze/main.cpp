@@ -1,8 +1,17 @@
 // quelmar-analyze: the exact response of a room from the recording a run
-// keeps. The played sweep is regenerated from the recording's metadata, the
-// microphone channel is aligned by the sync pulse on the loopback channel,
-// and H(f) = Y(f) / X(f) gives the gain from output 1 to input 1 at every
-// frequency the sweep covered.
+// keeps. The played sweep is regenerated from the recording's metadata; the
+// microphone channel is put on the playback clock (resampled by the drift a
+// separate microphone measured) and lined up with what was played (by the
+// click on the loopback channel, or by the first acoustic marker); repeated
+// sweeps are averaged; and H(f) = Y(f) / X(f) gives the gain from output 1 to
+// input 1 at every frequency the sweep covered. The response is then taken
+// from a time window of the impulse response around the direct sound, so
+// that the noise outside it (and a log sweep's harmonics, which lie before
+// it) no longer count.
+//
+// The steps, in the order Analyse takes them: Timing, MicrophoneOnPlayedClock,
+// AverageRepeats, Deconvolve, ChooseWindow, then the smoothing at the output
+// points.
 #include <strings.h>
 
 #include <cmath>
@@ -16,8 +25,12 @@
 #include "common/command_line.h"
 #include "common/curve_input.h"
 #include "common/outputs.h"
+#include "common/input_check.h"
 #include "dsp/analysis.h"
 #include "dsp/band_plan.h"
+#include "dsp/decay.h"
+#include "dsp/input_one.h"
+#include "dsp/resample.h"
 #include "dsp/smoothing.h"
 #include "dsp/sweep.h"
 #include "dsp/transfer.h"
@@ -34,6 +47,10 @@ using tool::Fail;
 using tool::Format;
 
 const double kSpeedOfSound = 343.0;  // m/s
+const double kBassPeriods = 8;  // the default window's reach on either side of the direct sound
+// Noise this far below the direct sound's power (100 dB) biases no level
+// measurably, even over a whole recording: the window does not cut it.
+const double kNegligibleNoise = 1e-10;
 const int kPointsPerOctave = 48;
 const int kDefaultSmoothing = 12;  // 1/12 octave
 const double kPi = 3.14159265358979323846;
@@ -55,13 +72,23 @@ struct Calibration {
   Curve curve;
 };
 
+// What was kept of an impulse response: frames before and after the direct
+// sound, the last `fade` of them faded out, and why it ends there.
+struct ImpulseWindow {
+  long before = 0, after = 0, fade = 0;
+  const char* end = "";  // "" for --window
+};
+
 // What one recording contributes to the output.
 struct Measured {
   std::string path;
   RecordingInfo info;
-  long latency = 0;  // frames, Sync In - Sync Out
-  long delay = 0;    // frames, time of flight
+  bool acoustic = false;  // timed by markers, not by a loopback
+  long latency = 0;  // recorded frame of played frame 0, on the playback clock
+  long delay = 0;    // frames from played frame 0 to the direct sound
   double f_lo = 0.0, f_hi = 0.0;  // the sweep's range in Hz
+  InputOneCheck check;
+  ImpulseWindow window;
   std::vector<double> power;      // smoothed |H|^2 at each output point
   std::vector<std::complex<double>> value;  // smoothed H, time of flight removed
   std::vector<double> band_mean;  // mean |H| over each band's hertz; < 0: no bins
@@ -96,7 +123,9 @@ tool::Tool CommandLine(Options* o) {
        {0, "ir", "IR.wav", "write the impulse response (32-bit float WAV)", tool::FileName(&o->ir)},
        {0, "window", "MS",
         "keep MS milliseconds of the impulse response after the direct sound (1 ms before it, "
-        "faded over its last fifth, at most 5 ms): the speaker without the room",
+        "faded over its last fifth, at most 5 ms): the speaker without the room, from about "
+        "1000/MS Hz up (by default the window reaches from 8 periods of the sweep's start "
+        "frequency before the direct sound to where its decay meets the noise)",
         tool::Number(&o->window_ms, std::nextafter(0.0, 1.0), 60000,
                      "a number of milliseconds above 0, at most 60000")},
        {0, "average", nullptr, "one response: the power average of all recordings named",
@@ -104,11 +133,18 @@ tool::Tool CommandLine(Options* o) {
       ""};
 }
 
-// The range the sweep covered, in hertz at the granted rate.
+// The range the sweep covered, in hertz at the granted rate. It must start
+// at a frequency the recording can resolve (one cycle within it), so that a
+// crafted start frequency cannot ask for endless output points.
 bool CheckRange(const std::string& path, const RecordingInfo& r) {
   const FrequencyRange range = SweepRange(r.sweep, r.rate);
   if (r.sweep.sweep_frames < 2 || !(range.hi > range.lo) || !(range.hi < r.rate / 2.0))
     return Fail(path, "its sweep covers no range that can be analysed");
+  if (!(range.lo >= static_cast<double>(r.rate) / r.total_frames))
+    return Fail(path, Format("its sweep starts at %g Hz, below the %g Hz that a recording of %ld "
+                             "frames resolves",
+                             range.lo, static_cast<double>(r.rate) / r.total_frames,
+                             r.total_frames));
   // The analysis holds about seven arrays of doubles of the FFT's length at
   // once; a recording too long for the machine's memory is refused rather
   // than failing half-way.
@@ -117,14 +153,12 @@ bool CheckRange(const std::string& path, const RecordingInfo& r) {
   return true;
 }
 
-// The output frequencies: 48 per octave from lo up to hi.
+// The output frequencies: 48 per octave from lo up to hi (0 < lo < hi).
 std::vector<double> Points(double lo, double hi) {
-  std::vector<double> f;
-  for (int k = 0;; ++k) {
-    const double v = lo * std::pow(2.0, static_cast<double>(k) / kPointsPerOctave);
-    if (v > hi * (1 + 1e-12)) break;
-    f.push_back(v);
-  }
+  const long count = static_cast<long>(std::floor(std::log2(hi / lo) * kPointsPerOctave + 1e-9)) + 1;
+  std::vector<double> f(static_cast<size_t>(count));
+  for (long k = 0; k < count; ++k)
+    f[static_cast<size_t>(k)] = lo * std::pow(2.0, static_cast<double>(k) / kPointsPerOctave);
   return f;
 }
 
@@ -156,11 +190,128 @@ std::vector<double> BandMeans(const Transfer& t, const RecordingInfo& r, double 
   return BandMeans(sums);
 }
 
+// How the run was timed: the recorded frame of played frame 0 (on the
+// playback clock), from the click on input 2 or the first acoustic marker.
+bool Timing(const std::string& path, const std::vector<int32_t>& sync, Measured* m) {
+  const RecordingInfo& r = m->info;
+  m->acoustic = r.measured.present && r.measured.timing == Timing::kAcoustic;
+  if (m->acoustic) {
+    const double ratio = 1.0 / (1.0 + r.measured.drift_ppm * 1e-6);
+    m->latency = std::lround(r.measured.marker_arrival * ratio) - r.measured.marker_a;
+    return true;
+  }
+  const SyncPulse pulse = FindSync(sync.data(), r.sync_frames, r.sync_out);
+  m->latency = pulse.peak.index - r.sync_out;
+  if (!pulse.found && pulse.stands_out)
+    return Fail(path, "its sync pulse came back " + std::to_string(-m->latency) +
+                          " frames before it was played, which no card can do: it cannot be "
+                          "aligned");
+  if (!pulse.found) return Fail(path, "no sync pulse on input 2: it cannot be aligned");
+  return true;
+}
+
+// The microphone on the playback clock (resampled by the measured drift:
+// output frame j is recorded frame j (1 + drift)), moved back by the latency
+// so that frame j belongs to played frame j, and silent outside the frames
+// that hold the sweep's sound (an acoustic marker's is not the sweep's), in
+// `size` frames.
+std::vector<double> MicrophoneOnPlayedClock(const std::vector<int32_t>& mic, const Measured& m,
+                                            long size) {
+  const RecordingInfo& r = m.info;
+  std::vector<double> y(mic.begin(), mic.end());
+  if (m.acoustic && r.measured.drift_ppm != 0) {
+    std::vector<double> resampled;
+    if (ResampleSignal(y.data(), static_cast<long>(y.size()),
+                       1.0 / (1.0 + r.measured.drift_ppm * 1e-6), &resampled))
+      y = std::move(resampled);
+  }
+  const FrameRange keep = SweepResponseFrames(r);
+  std::vector<double> aligned(static_cast<size_t>(size), 0.0);
+  for (long j = std::max(keep.from, 0L); j < std::min(keep.to, size); ++j) {
+    const long at = j + m.latency;
+    if (at >= 0 && at < static_cast<long>(y.size())) aligned[static_cast<size_t>(j)] = y[static_cast<size_t>(at)];
+  }
+  return aligned;
+}
+
+// Repeated sweeps averaged in place, before the division: y[n] becomes the
+// mean of y[n + k P] over the repeats k (P the sweep's length), circularly
+// in y's length. Its spectrum is then exactly the room's response to one
+// sweep, plus copies a whole sweep or more away from it, and the noise
+// falls 3 dB with each doubling of the repeats.
+void AverageRepeats(const SweepSpec& s, std::vector<double>* y) {
+  if (s.repeats < 2) return;
+  const size_t n = y->size(), period = static_cast<size_t>(s.sweep_frames);
+  std::vector<double> sum(n, 0.0);
+  for (long k = 0; k < s.repeats; ++k) {
+    const size_t shift = (static_cast<size_t>(k) * period) % n;
+    for (size_t i = 0; i < n; ++i) sum[i] += (*y)[(i + shift) % n];
+  }
+  for (size_t i = 0; i < n; ++i) (*y)[i] = sum[i] / static_cast<double>(s.repeats);
+}
+
+// The frames recorded after the last sweep, for the room's decay.
+long TailFrames(const RecordingInfo& r) {
+  const SweepSpec& s = r.sweep;
+  return SweepResponseFrames(r).to - s.lead_frames - s.repeats * s.sweep_frames;
+}
+
+// The window the response is taken from. By default it reaches from
+// kBassPeriods periods of the lowest frequency before the direct sound to
+// where the decay meets the noise (Lundeby's truncation point), but at least
+// as many periods after it, within the frames recorded after the last sweep
+// (beyond them the response lacks the last frequencies' decay); its last
+// tenth is faded out. So many periods keep, on both sides, most of the
+// ringing of the response's band edge, without which the bass would change;
+// a log sweep's second harmonic must stay well out of it, but one period is
+// always kept. Where the noise lies more than kNegligibleNoise below the
+// direct sound, nothing is cut for it: the window then only keeps a log
+// sweep's harmonics out, and a linear sweep's response keeps all the
+// recording, as its harmonics cannot be cut. --window keeps MS milliseconds
+// after the direct sound and 1 ms before it.
+ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, double window_ms) {
+  const RecordingInfo& r = m.info;
+  ImpulseWindow w;
+  if (window_ms > 0) {
+    w.after = std::max(std::lround(window_ms * r.rate / 1000.0), 1L);
+    w.fade = std::min(std::max(w.after / 5, 1L), std::lround(0.005 * r.rate));
+    w.before = std::lround(0.001 * r.rate);
+    return w;
+  }
+  const long n = static_cast<long>(ir.size());
+  const double periods = kBassPeriods / m.f_lo;
+  const long recorded = std::min(std::max(TailFrames(r) - std::max(m.delay, 0L), 1L), n / 2);
+  std::vector<double> decay(static_cast<size_t>(recorded));
+  double peak = 0;
+  for (long i = 0; i < recorded; ++i) {
+    const double v = ir[static_cast<size_t>(((m.delay + i) % n + n) % n)];
+    decay[static_cast<size_t>(i)] = v;
+    peak = std::max(peak, v * v);
+  }
+  const Truncation t = FindTruncation(decay.data(), recorded, r.rate);
+  const bool noisy = t.found && t.noise > kNegligibleNoise * peak && t.point > 0;
+  if (!noisy && r.sweep.kind == SweepKind::kLinear) {
+    w.end = "none: no noise to cut";
+    return w;
+  }
+  double before = periods;
+  if (r.sweep.kind == SweepKind::kLog)
+    before = std::max(1.0 / m.f_lo,
+                      std::min(before, 0.5 * HarmonicOffset(r.sweep, 2) * r.sweep.rate / r.rate));
+  w.before = std::min(std::lround(before * r.rate), n / 4);
+  const long bass = std::lround(periods * r.rate);
+  w.after = std::min(std::max(noisy ? t.point : recorded, bass), recorded);
+  w.end = w.after == recorded ? ", the end of the recording"
+          : w.after == bass   ? ", 8 periods of the lowest frequency"
+                              : ", where its decay meets the noise";
+  w.fade = std::max(w.after / 10, 1L);
+  return w;
+}
+
 // Analyses one recording at the output frequencies `points`.
 bool Analyse(const std::string& path, const Options& o, const std::vector<Calibration>& cals,
              const std::vector<double>& points, Measured* m) {
-  std::vector<double> mic;
-  std::vector<int32_t> sync;
+  std::vector<int32_t> mic, sync;
   std::string error;
   if (!ReadRecording(path, &m->info, &mic, &sync, &error)) return Fail(path, error);
   const RecordingInfo& r = m->info;
@@ -169,51 +320,53 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   const FrequencyRange range = SweepRange(r.sweep, r.rate);
   m->f_lo = range.lo;
   m->f_hi = range.hi;
+  if (!Timing(path, sync, m)) return false;
+  sync = std::vector<int32_t>();
 
-  // Where the sync pulse came back gives the electrical latency.
-  const SyncPulse pulse = FindSync(sync.data(), r.sync_frames, r.sync_out);
-  m->latency = pulse.peak.index - r.sync_out;
-  if (!pulse.found && pulse.stands_out)
-    return Fail(path, "its sync pulse came back " + std::to_string(-m->latency) +
-                          " frames before it was played, which no card can do: it cannot be "
-                          "aligned");
-  if (!pulse.found) return Fail(path, "no sync pulse on input 2: it cannot be aligned");
+  // The input-1 checks on the recording as it was made.
+  const long recorded_latency =
+      m->acoustic ? r.measured.marker_arrival - r.measured.marker_a : m->latency;
+  m->check = CheckInputOne(mic.data(), r.total_frames, MicrophoneStretches(r, recorded_latency),
+                           r.rate);
+  if (m->check.peak == 0) return Fail(path, "its microphone channel is silent during the sweep");
 
-  // The played sweep, bit for bit, and the microphone moved back by the
-  // latency so that frame j of both belongs to the same moment.
-  std::vector<double> played(static_cast<size_t>(r.total_frames));
+  // What was played (one sweep), and what the microphone recorded of it.
+  const long size = FftSize(r.total_frames);
+  std::vector<double> recorded = MicrophoneOnPlayedClock(mic, *m, size);
+  mic = std::vector<int32_t>();
+  AverageRepeats(r.sweep, &recorded);
+  std::vector<double> played(static_cast<size_t>(size), 0.0);
   {
-    std::vector<int32_t> sweep(played.size());
-    SweepSamples(r.sweep, 0, r.total_frames, sweep.data());
-    for (size_t i = 0; i < played.size(); ++i) played[i] = sweep[i];
+    SweepSpec once = r.sweep;
+    once.repeats = 1;
+    std::vector<int32_t> sweep(static_cast<size_t>(SweepTotalFrames(once)));
+    SweepSamples(once, 0, static_cast<long>(sweep.size()), sweep.data());
+    std::copy(sweep.begin(), sweep.end(), played.begin());
   }
-  std::vector<double> aligned(played.size(), 0.0);
-  for (long j = 0; j < r.total_frames; ++j) {
-    const long at = j + m->latency;
-    if (at >= 0 && at < r.total_frames) aligned[static_cast<size_t>(j)] = mic[static_cast<size_t>(at)];
-  }
-  mic.clear();
-  mic.shrink_to_fit();
 
   Transfer t;
-  if (!Deconvolve(played.data(), aligned.data(), r.total_frames, r.rate, m->f_lo, m->f_hi, &t))
+  if (!Deconvolve(played.data(), recorded.data(), size, r.rate, m->f_lo, m->f_hi, &t))
     return Fail(path, "its sweep is silent");
   played = std::vector<double>();
-  aligned = std::vector<double>();
+  recorded = std::vector<double>();
 
   std::vector<double> ir = ImpulseResponse(t);
   m->delay = DirectSoundDelay(ir);
+  m->window = ChooseWindow(ir, *m, o.window_ms);
+  const ImpulseWindow& w = m->window;
   if (o.window_ms > 0) {
-    const long keep = std::lround(o.window_ms * r.rate / 1000.0);
-    const long fade = std::min(std::max(keep / 5, 1L), std::lround(0.005 * r.rate));
-    WindowImpulse(&ir, m->delay, std::lround(0.001 * r.rate), std::max(keep, 1L), fade);
+    WindowImpulse(&ir, m->delay, w.before, w.after, w.fade);
     TransferFromImpulse(ir, &t);
   }
   if (!o.ir.empty()) {
     // From the moment output 1 played, as long as the silence after the
     // sweep let the room ring.
-    ir.resize(static_cast<size_t>(std::max(r.sweep.tail_frames, m->delay + 1)));
-    m->ir = std::move(ir);
+    m->ir.assign(ir.begin(), ir.begin() + std::min(static_cast<long>(ir.size()),
+                                                   std::max(TailFrames(r), m->delay + 1)));
+  }
+  if (o.window_ms <= 0 && w.after > 0) {
+    WindowImpulse(&ir, m->delay, w.before, w.after, w.fade);
+    TransferFromImpulse(ir, &t);
   }
   ir = std::vector<double>();
 
@@ -248,18 +401,45 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
 std::string Report(const Measured& m) {
   const RecordingInfo& r = m.info;
   const double ms = 1000.0 * static_cast<double>(m.delay) / r.rate;
-  if (m.delay < 0)
+  const std::string path = Printable(m.path);
+  if (m.delay < 0 && !m.acoustic)
     tool::Warn(m.path + ": the loudest sound on input 1 came before the sweep reached it; is the "
                         "microphone connected?");
   if (r.underruns > 0 || r.overruns > 0)
     tool::Warn(Format("%s: its run had %ld underrun(s) and %ld overrun(s); its alignment and so "
                       "its time of flight and phase may be wrong.",
                       m.path.c_str(), r.underruns, r.overruns));
-  return Format("%s: %s, %.1f Hz to %.1f Hz at %u Hz, latency %ld frames\n",
-                Printable(m.path).c_str(), Printable(r.date).c_str(), m.f_lo, m.f_hi, r.rate,
-                m.latency) +
-         Format("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
-                ms / 1000.0 * kSpeedOfSound, m.delay);
+  std::string text = Format("%s: %s, %.1f Hz to %.1f Hz at %u Hz, ", path.c_str(),
+                            Printable(r.date).c_str(), m.f_lo, m.f_hi, r.rate);
+  text += m.acoustic ? Format("acoustic timing, clock drift %+.1f ppm corrected",
+                              std::round(r.measured.drift_ppm * 10) / 10 + 0.0)
+                     : Format("latency %ld frames", m.latency);
+  if (r.sweep.repeats > 1) text += Format(", %ld sweeps averaged", r.sweep.repeats);
+  text += "\n";
+  text += m.acoustic ? std::string("Time of flight: not measured (no loopback on input 2)\n")
+                     : Format("Time of flight: %.2f ms (%.2f m at 343 m/s), %ld frames\n", ms,
+                              ms / 1000.0 * kSpeedOfSound, m.delay);
+  return text + tool::InputOneLines(m.check, m.path + ": ");
+}
+
+// The response file's header line of one recording.
+std::string RecordingHeader(const Measured& m) {
+  const RecordingInfo& r = m.info;
+  const double ms = 1000.0 / r.rate;
+  std::string line = Format("%s: recorded %s on %s at %u Hz; ", m.path.c_str(), r.date.c_str(),
+                            r.device.c_str(), r.rate);
+  if (m.acoustic)
+    line += Format("microphone %s, acoustic timing, clock drift %+.3f ppm corrected; time of "
+                   "flight not measured",
+                   r.measured.capture_device.c_str(), r.measured.drift_ppm);
+  else
+    line += Format("latency %ld frames; time of flight %.3f ms (%.3f m at 343 m/s)", m.latency,
+                   ms * m.delay, static_cast<double>(m.delay) / r.rate * kSpeedOfSound);
+  if (r.sweep.repeats > 1) line += Format("; %ld sweeps averaged", r.sweep.repeats);
+  const ImpulseWindow& w = m.window;
+  if (w.after == 0) return line + "; window " + w.end;
+  return line + Format("; window %.1f ms before the direct sound to %.1f ms after it%s",
+                       ms * w.before, ms * w.after, w.end);
 }
 
 std::string BandBlock(const RecordingInfo& r, const std::vector<double>& mean) {
@@ -282,8 +462,10 @@ std::string DefaultOutput(const std::string& recording, bool average) {
 bool Run(const std::vector<std::string>& paths, const Options& o,
          const std::vector<Calibration>& cals, const std::string& out, tool::Outputs* files,
          std::string* said) {
-  // The output frequencies are those every recording covers.
+  // The output frequencies are those every recording covers, and that the
+  // window resolves.
   double lo = 0, hi = 1e300;
+  std::vector<FrequencyRange> ranges;
   RecordingInfo first;
   for (const std::string& p : paths) {
     RecordingInfo r;
@@ -294,11 +476,41 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
         (r.q != first.q || r.bands != first.bands || r.sweep.start_freq != first.sweep.start_freq))
       return Fail(p, "its band plan differs from the first recording's, so --bands cannot average");
     if (&p == &paths[0]) first = r;
-    const FrequencyRange range = SweepRange(r.sweep, r.rate);
-    lo = std::max(lo, range.lo);
-    hi = std::min(hi, range.hi);
+    ranges.push_back(SweepRange(r.sweep, r.rate));
+    lo = std::max(lo, ranges.back().lo);
+    hi = std::min(hi, ranges.back().hi);
   }
   if (!(hi > lo)) return Fail(paths[0], "the recordings share no frequency range");
+  std::vector<std::string> notes;
+  if (paths.size() > 1) {
+    // Named: the recording that starts last and the one that ends first,
+    // when another covers more.
+    std::string why = "the range they all cover";
+    for (int side = 0; side < 2; ++side) {
+      const double edge = side == 0 ? lo : hi;
+      size_t by = paths.size();
+      bool others = false;
+      for (size_t k = 0; k < paths.size(); ++k) {
+        const double e = side == 0 ? ranges[k].lo : ranges[k].hi;
+        if (e == edge && by == paths.size()) by = k;
+        others = others || e != edge;
+      }
+      if (others)
+        why += Format("; %s %s at %.1f Hz", paths[by].c_str(), side == 0 ? "starts" : "ends", edge);
+    }
+    notes.push_back(Format("Average of %zu recordings over %.1f Hz to %.1f Hz: ", paths.size(), lo,
+                           hi) + why);
+  }
+  if (o.window_ms > 0 && 1000.0 / o.window_ms > lo) {
+    lo = 1000.0 / o.window_ms;
+    if (!(hi > lo))
+      return Fail(Format("a window of %g ms resolves nothing below %g Hz, above the sweep's range",
+                         o.window_ms, lo));
+    notes.push_back(Format("A window of %g ms resolves nothing below about %.1f Hz: the response "
+                           "starts there",
+                           o.window_ms, lo));
+    tool::Warn(notes.back() + ".");
+  }
   const std::vector<double> points = Points(lo, hi);
 
   std::vector<double> power(points.size(), 0.0), bands;
@@ -319,12 +531,7 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     bands.resize(m.band_mean.size(), 0.0);
     for (size_t b = 0; b < bands.size(); ++b)
       bands[b] = m.band_mean[b] < 0 || bands[b] < 0 ? -1.0 : bands[b] + m.band_mean[b] * m.band_mean[b];
-    header.push_back(Format(
-        "%s: recorded %s on %s at %u Hz; latency %ld frames; time of flight %.3f ms (%.3f m at "
-        "343 m/s)",
-        p.c_str(), m.info.date.c_str(), m.info.device.c_str(), m.info.rate, m.latency,
-        1000.0 * m.delay / m.info.rate,
-        static_cast<double>(m.delay) / m.info.rate * kSpeedOfSound));
+    header.push_back(RecordingHeader(m));
   }
   for (double& b : bands) b = b < 0 ? -1.0 : std::sqrt(b / paths.size());
 
@@ -337,9 +544,12 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
       "of flight removed",
       o.smooth > 0 ? "Smoothing 1/" + std::to_string(o.smooth) + " octave (power average)"
                    : std::string("Smoothing none"),
-      o.window_ms > 0 ? Format("Window %g ms after the direct sound", o.window_ms)
-                      : std::string("Window none (the whole room)"),
+      o.window_ms > 0 ? Format("Window %g ms after the direct sound, 1 ms before it", o.window_ms)
+                      : std::string("Window from 8 periods of the sweep's start frequency before "
+                                    "the direct sound to where its decay meets the noise (at "
+                                    "least as far after it), where there is noise to cut"),
   };
+  top.insert(top.end(), notes.begin(), notes.end());
   std::string cal_line = "Calibration " + std::string(cals.empty() ? "none" : "subtracted:");
   for (const Calibration& c : cals) cal_line += " " + c.path;
   top.push_back(cal_line);
@@ -366,6 +576,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   }
   if (!o.bands.empty()) files->Append(o.bands, block);
   *said += block;
+  for (const std::string& line : notes)
+    if (paths.size() > 1 && &line == &notes[0]) *said += Printable(line) + "\n";
   return true;
 }
 

@@ -13,7 +13,7 @@
 // sync_frames samples of channel 2 into `sync`. The file must be a
 // two-channel WAV holding exactly the frames and rate its metadata names.
 // On a fault sets *error to what is wrong with the file.
-bool ReadRecording(const std::string& path, RecordingInfo* info, std::vector<double>* mic,
+bool ReadRecording(const std::string& path, RecordingInfo* info, std::vector<int32_t>* mic,
                    std::vector<int32_t>* sync, std::string* error);
 
 // The samples as a mono 32-bit float WAV file at `rate`, in memory.

@@ -192,6 +192,8 @@ std::optional<int> ParseCommandLine(const Tool& tool, int argc, char** argv,
   const Operands& want = tool.operands;
   if (static_cast<int>(operands->size()) < want.min)
     return UsageError(tool, std::string("no ") + want.what + " given");
+  if (want.max == 0 && !operands->empty())
+    return UsageError(tool, "unexpected argument '" + (*operands)[0] + "'");
   if (want.max >= 0 && static_cast<int>(operands->size()) > want.max)
     return UsageError(tool, "more than " + (want.max == 1 ? "one" : std::to_string(want.max)) +
                                 " " + want.what + " given ('" + (*operands)[want.max] + "')");
