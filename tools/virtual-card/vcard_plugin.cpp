@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/sample_format.h"
 #include "card_settings.h"
 #include "dsp/resample.h"
 #include "loopback.h"
@@ -115,67 +116,6 @@ bool Realtime(const Card* c) { return c->settings.clock != ClockMode::kVirtual; 
 bool Drifts(const Card* c) { return !c->playback && c->ratio != 1.0; }
 
 // ---- samples ------------------------------------------------------------
-
-const unsigned char* SampleAt(const snd_pcm_channel_area_t& a, snd_pcm_uframes_t frame) {
-  return static_cast<const unsigned char*>(a.addr) + (a.first + frame * a.step) / 8;
-}
-
-uint32_t ReadLe(const unsigned char* p, int bytes) {
-  uint32_t u = 0;
-  for (int k = bytes - 1; k >= 0; --k) u = u << 8 | p[k];
-  return u;
-}
-
-void WriteLe(unsigned char* p, uint32_t u, int bytes) {
-  for (int k = 0; k < bytes; ++k) p[k] = static_cast<unsigned char>(u >> (8 * k) & 0xff);
-}
-
-// A sample in the 24-bit scale the card works in: 16-bit samples times 256,
-// 32-bit ones rounded to the nearest multiple of 256, floats times 2^23
-// rounded and clipped.
-int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
-  switch (format) {
-    case SND_PCM_FORMAT_S16_LE:
-      return static_cast<int32_t>(static_cast<int16_t>(ReadLe(p, 2))) * 256;
-    case SND_PCM_FORMAT_S32_LE:
-      return static_cast<int32_t>(std::min<int64_t>(
-          (static_cast<int64_t>(static_cast<int32_t>(ReadLe(p, 4))) + 128) >> 8, 8388607));
-    case SND_PCM_FORMAT_FLOAT_LE: {
-      const uint32_t u = ReadLe(p, 4);
-      float f;
-      std::memcpy(&f, &u, sizeof f);
-      return std::isnan(f) ? 0 : Clip24(static_cast<double>(f) * 8388608.0);
-    }
-    default: {
-      const int32_t v = static_cast<int32_t>(ReadLe(p, 3));
-      return (v & 0x800000) ? v - 0x1000000 : v;
-    }
-  }
-}
-
-// 16-bit samples are the 24-bit ones floored to a multiple of 256; 32-bit
-// ones the 24-bit ones times 256, floats divided by 2^23.
-void Encode(unsigned char* p, int32_t v, snd_pcm_format_t format) {
-  switch (format) {
-    case SND_PCM_FORMAT_S16_LE: {
-      const int32_t s = v >= 0 ? v / 256 : -((-v + 255) / 256);  // floor
-      WriteLe(p, static_cast<uint32_t>(s), 2);
-      return;
-    }
-    case SND_PCM_FORMAT_S32_LE:
-      WriteLe(p, static_cast<uint32_t>(v) << 8, 4);
-      return;
-    case SND_PCM_FORMAT_FLOAT_LE: {
-      const float f = static_cast<float>(v / 8388608.0);
-      uint32_t u;
-      std::memcpy(&u, &f, sizeof u);
-      WriteLe(p, u, 4);
-      return;
-    }
-    default:
-      WriteLe(p, static_cast<uint32_t>(v), 3);
-  }
-}
 
 // ---- real-time clock ------------------------------------------------------
 
@@ -393,9 +333,13 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
     const snd_pcm_uframes_t n = size - done < kChunkFrames ? size - done : kChunkFrames;
     const snd_pcm_uframes_t first = offset + done;
     if (c->playback) {
-      for (snd_pcm_uframes_t i = 0; i < n; ++i) {
-        c->ch1[i] = Decode(SampleAt(areas[0], first + i), c->format);
-        c->ch2[i] = stereo ? Decode(SampleAt(areas[1], first + i), c->format) : 0;
+      ReadSamples24(areas[0], c->format, static_cast<long>(first), static_cast<long>(n),
+                    c->ch1.data());
+      if (stereo) {
+        ReadSamples24(areas[1], c->format, static_cast<long>(first), static_cast<long>(n),
+                      c->ch2.data());
+      } else {
+        std::fill(c->ch2.begin(), c->ch2.begin() + static_cast<long>(n), 0);
       }
       c->loop.StorePlayed(c->abs, c->ch1.data(), c->ch2.data(), n);
     } else {
@@ -407,11 +351,11 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
         if (c->room.loop_half_width > 0)
           for (snd_pcm_uframes_t i = 0; i < n; ++i) c->ch2[i] = LoopSample(&c->room, c->ch2[i]);
       }
-      for (snd_pcm_uframes_t i = 0; i < n; ++i) {
-        Encode(const_cast<unsigned char*>(SampleAt(areas[0], first + i)), c->ch1[i], c->format);
-        if (stereo)
-          Encode(const_cast<unsigned char*>(SampleAt(areas[1], first + i)), c->ch2[i], c->format);
-      }
+      WriteSamples24(c->ch1.data(), static_cast<long>(n), c->format, areas[0],
+                     static_cast<long>(first));
+      if (stereo)
+        WriteSamples24(c->ch2.data(), static_cast<long>(n), c->format, areas[1],
+                       static_cast<long>(first));
     }
     c->abs += n;
     c->run += n;
