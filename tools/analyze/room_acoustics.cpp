@@ -19,6 +19,7 @@ using tool::Fail;
 using tool::Format;
 
 const double kModesBelow = 300.0;    // Hz
+const double kLead = 0.05;           // seconds of the response kept before the direct sound
 const int kHarmonics = 5;            // THD counts harmonics 2 to 5
 const int kDistortionPerOctave = 12;  // excitation frequencies, and their smoothing
 // A harmonic that stands less than this above its noise floor has less power
@@ -91,8 +92,7 @@ bool Waterfall(const std::string& path, const RecordingInfo& r, const double* ir
                              o.waterfall_lo, o.waterfall_hi, f_lo, f_hi));
   std::vector<WaterfallSlice> slices;
   if (!ComputeWaterfall(ir, count, direct, r.rate, s, &slices))
-    return Fail(path, "its direct sound came before the sweep reached the microphone: no "
-                      "waterfall can start there");
+    return Fail(path, "its impulse response cannot make a waterfall");
   *text = "* " + Printable(Format("Quelmar waterfall of %s: %.1f Hz to %.1f Hz, %g ms to %g ms "
                                   "after the direct sound every %g ms",
                                   path.c_str(), s.f_lo, s.f_hi, 0.0, s.span_ms, s.step_ms)) +
@@ -180,8 +180,9 @@ bool Distortion(const std::string& path, const RecordingInfo& r, const std::vect
   // The sweep's L on the clock it was played at.
   const double l = SweepL(r.sweep) * r.sweep.rate / r.rate;
   HarmonicSpectra s;
-  if (direct < 0 || !SeparateHarmonics(ir.data(), static_cast<long>(ir.size()), r.rate, l, direct,
-                                       f_lo, f_hi, kHarmonics, &s))
+  const long n = static_cast<long>(ir.size());
+  if (!SeparateHarmonics(ir.data(), n, r.rate, l, (direct % n + n) % n, f_lo, f_hi, kHarmonics,
+                         &s))
     return Fail(path, "its impulse response cannot hold the harmonics apart");
   // 12 points per octave, on the grid through 1 kHz, up to where the third
   // harmonic leaves the sweep.
@@ -256,18 +257,24 @@ bool CheckRoomOptions(const std::string& path, const RecordingInfo& r, const Roo
 bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const std::vector<double>& ir,
                  long direct, double f_lo, double f_hi, long tail, const RoomOptions& o,
                  RoomResults* out) {
-  // The room's decay and waterfall come from the response from played frame
-  // 0 for as long as the room could ring after the last sweep: beyond it the
+  // The room's decay and waterfall come from the response from kLead
+  // before the direct sound (a microphone timed acoustically puts it near
+  // time 0; what lies before is at the circular response's end) to the end
+  // of what the room could ring into after the last sweep: beyond it the
   // response lacks the last frequencies' decay, and a log sweep's harmonics
   // lie at its end.
-  const long count = std::min(static_cast<long>(ir.size()), std::max(tail, direct + 1));
+  const long n = static_cast<long>(ir.size()), lead = std::lround(kLead * r.rate);
+  const long count = std::min(n, std::max(tail, direct + 1) - (direct - lead));
+  std::vector<double> room(static_cast<size_t>(count));
+  for (long i = 0; i < count; ++i)
+    room[static_cast<size_t>(i)] = ir[static_cast<size_t>(((direct - lead + i) % n + n) % n)];
   if (o.Decay()) {
-    const Table t = DecayTables(path, r, ir.data(), count, f_lo, f_hi);
+    const Table t = DecayTables(path, r, room.data(), count, f_lo, f_hi);
     out->decay_said = t.said;
     out->decay_text = t.file;
   }
   if (!o.waterfall.empty() &&
-      !Waterfall(path, r, ir.data(), count, direct, f_lo, f_hi, o, &out->waterfall_text))
+      !Waterfall(path, r, room.data(), count, lead, f_lo, f_hi, o, &out->waterfall_text))
     return false;
   if (!o.distortion.empty()) {
     Table t;
