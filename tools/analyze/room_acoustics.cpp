@@ -71,7 +71,7 @@ Table DecayTables(const std::string& path, const RecordingInfo& r, const double*
   if (modes.empty()) {
     t.Header(s.f_hi > s.f_lo ? Format("Modes below 300 Hz: none stands %g dB above the median",
                                       s.min_level_db)
-                             : Format("Modes below 300 Hz: none swept (from %.1f Hz)", f_lo));
+                             : Format("Modes below 300 Hz: none, the sweep starts at %.1f Hz", f_lo));
     return t;
   }
   t.Header("Modes below 300 Hz:");
@@ -148,8 +148,9 @@ DistortionLine LineAt(const HarmonicSpectra& s, double f) {
   return line;
 }
 
-// The power means of the lines of each octave band within [f_lo, f_hi], marked "<" where a harmonic
-// was below the noise within it (for THD, both H2 and H3 at once).
+// The power means of the lines of each octave band within [f_lo, f_hi],
+// marked "<" where a harmonic was below the noise within it (for THD, both H2
+// and H3 at once).
 void OctaveSummary(const std::vector<DistortionLine>& lines, double f_lo, double f_hi, Table* t) {
   t->Header("Harmonic distortion by octave band (power means over its excitation frequencies):");
   t->Header("Band (Hz)\tH2 (dB)\tH3 (dB)\tTHD (%)");
@@ -217,9 +218,8 @@ bool Distortion(const std::string& path, const RecordingInfo& r, const std::vect
                  kHarmonics, f_hi / kHarmonics));
   if (!s.noise_known)
     t->Note("Noise floor unknown: the impulse response holds no stretch of noise alone");
-  else if (std::count(below[0].begin(), below[0].end(), true) +
-               std::count(below[1].begin(), below[1].end(), true) ==
-           0)
+  else if (std::find(below[0].begin(), below[0].end(), true) == below[0].end() &&
+           std::find(below[1].begin(), below[1].end(), true) == below[1].end())
     t->Note("H2 and H3 stand above the noise at every frequency");
   else
     t->Note("Below the noise, the noise floor is written instead (and THD counts it, so is at "
