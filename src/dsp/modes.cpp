@@ -46,16 +46,19 @@ std::vector<Mode> FindModes(const double* ir, long count, double rate,
   std::sort(peaks.begin(), peaks.end(), [&](long a, long b) {
     return db[static_cast<size_t>(a)] > db[static_cast<size_t>(b)];
   });
-  if (static_cast<long>(peaks.size()) > settings.max_modes)
-    peaks.resize(static_cast<size_t>(std::max(0, settings.max_modes)));
   for (long i : peaks) {
+    if (static_cast<long>(modes.size()) >= settings.max_modes) break;
     // Smoothing moves a narrow peak towards lower frequencies: the mode is
-    // the largest bin within a twelfth of an octave either side.
+    // the largest bin within a twelfth of an octave either side. Two peaks of
+    // the smoothed response that lead to one bin are one mode.
     const double f = grid[static_cast<size_t>(i)];
     long best = std::lround(f / bin_hz);
     const long last = std::min(bins - 1, std::lround(f * std::exp2(1.0 / 12) / bin_hz));
     for (long k = std::lround(f * std::exp2(-1.0 / 12) / bin_hz); k <= last; ++k)
       if (power[static_cast<size_t>(k)] > power[static_cast<size_t>(best)]) best = k;
+    if (std::any_of(modes.begin(), modes.end(),
+                    [&](const Mode& m) { return m.freq == freq[static_cast<size_t>(best)]; }))
+      continue;
     Mode mode;
     mode.freq = freq[static_cast<size_t>(best)];
     mode.level_db = db[static_cast<size_t>(i)] - median;

@@ -45,11 +45,7 @@ struct Room {
 TEST(Analyze, ExactResponseBandsAndTimeOfFlightOfTwoRooms) {
   using T = FilterType;
   const Room rooms[] = {
-      {"room", 280,
-       {-6,
-        {{T::kHighPass, 28, 0, 0.707}, {T::kPeak, 62, 8, 4}, {T::kPeak, 180, -9, 3},
-         {T::kHighShelf, 9000, -6, 0.707}},
-        {{150, 0.35}, {310, -0.25}, {520, 0.3}, {890, 0.2}, {1400, 0.12}, {2150, -0.08}}}},
+      {"room", 280, CardRoomOfRoom(0, false)},
       {"t_room2", 150,
        {-5,
         {{T::kHighPass, 40, 0, 0.5}, {T::kLowShelf, 120, 4, 0.707}, {T::kPeak, 45, 6, 5},

@@ -45,7 +45,8 @@ doc=./usr/share/doc/quelmar
 expected=$( (printf './usr/bin/%s\n' "$@"; printf './usr/share/man/man1/%s.1.gz\n' "$@"
              echo ".$plugin"; echo ./usr/share/quelmar/vcard.conf; echo "$doc/copyright"
              printf "$doc/%s\n" README.md tools/virtual-card/README.md docs/example-response.svg \
-                    docs/example-eq.svg docs/example-impulse.svg docs/example-phase.svg) | sort)
+                    docs/example-eq.svg docs/example-impulse.svg docs/example-phase.svg \
+                    docs/example-waterfall.svg docs/example-distortion.svg) | sort)
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$got" = "$expected" ] || fail "package files: $got"
 depends=$(dpkg-deb -f "$deb" Depends)

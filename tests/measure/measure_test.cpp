@@ -15,20 +15,6 @@
 
 namespace {
 
-using T = FilterType;
-
-// The rooms of the card's README: `room`, with `home`'s tail and speaker.
-CardRoom Room(double a3, bool tail) {
-  CardRoom r;
-  r.gain_db = -6;
-  r.filters = {{T::kHighPass, 28, 0, 0.707}, {T::kPeak, 62, 8, 4}, {T::kPeak, 180, -9, 3},
-               {T::kHighShelf, 9000, -6, 0.707}};
-  r.reflections = {{150, 0.35}, {310, -0.25}, {520, 0.3}, {890, 0.2}, {1400, 0.12}, {2150, -0.08}};
-  if (tail) r.tail_t60 = 0.6, r.tail_db = -3;
-  r.a3 = a3;
-  return r;
-}
-
 // Each run's response within its limits ({from Hz, to Hz, dB}), the drift
 // set within 1 ppm and the bass signal-to-noise of home's noise as the card
 // sets it. A single sweep's bass is as exact as home's noise lets it be; in
@@ -36,8 +22,8 @@ CardRoom Room(double a3, bool tail) {
 TEST(Measure, ResponsesAgainstTheCardsModels) {
   const double level = std::pow(10, -12 / 20.0);  // the default sweep's peak
   const std::map<std::string, std::vector<double>> power = {
-      {"home", CardPower(Room(0.387347, true), level)},
-      {"distortion", CardPower(Room(1.206261, false), level)},
+      {"home", CardPower(CardRoomOfRoom(0.387347, true), level)},
+      {"distortion", CardPower(CardRoomOfRoom(1.206261, false), level)},
       {"flat", CardPower(CardRoom(), level)}};
   const std::vector<std::vector<double>> kHome = {{20, 100, 1.0}, {100, 14000, 0.3}};
   const struct {

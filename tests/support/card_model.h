@@ -27,6 +27,19 @@ struct CardRoom {
   double a3 = 0;
 };
 
+// The card's `room`, with `home`'s tail and a speaker of third-order term a3.
+inline CardRoom CardRoomOfRoom(double a3, bool home_tail) {
+  using T = FilterType;
+  CardRoom r;
+  r.gain_db = -6;
+  r.filters = {{T::kHighPass, 28, 0, 0.707}, {T::kPeak, 62, 8, 4}, {T::kPeak, 180, -9, 3},
+               {T::kHighShelf, 9000, -6, 0.707}};
+  r.reflections = {{150, 0.35}, {310, -0.25}, {520, 0.3}, {890, 0.2}, {1400, 0.12}, {2150, -0.08}};
+  if (home_tail) r.tail_t60 = 0.6, r.tail_db = -3;
+  r.a3 = a3;
+  return r;
+}
+
 // The README's tail: log sweeps of an octave per P = 40 ms from 10 Hz to 0.47 of the rate; sweep
 // m >= -ceil(L / P) (L = P log2(f2 / 10)) from m P on with phase 2 pi u_m (splitmix64 from `st`),
 // faded in over an octave and out over a quarter, of amplitude sqrt(f / 10);

@@ -119,6 +119,12 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
       {{kA, "good.wav", "-o", "lnk.txt", "--bands", "adir"}, 1, "write adir: Is a directory"},
       {{kA, "good.wav", "-o", "resp.txt", "--bands", "no/b.txt"}, 1,
        "write no/b.txt: No such file"},
+      {{kA, "good.wav", "--distortion", "d.txt"}, 1, "good.wav: its sweep is linear, whose harmonics"},
+      {{kA, "good.wav", "--waterfall", "w.txt", "--decay-file", "./good.wav"}, 1,
+       "an output would overwrite the input good.wav"},
+      {{kA, "--average", "good.wav", "good.wav", "--decay"}, 2, "analyse one recording, not an average"},
+      {{kA, "good.wav", "--waterfall-hz", "300:20"}, 1,
+       "option '--waterfall-hz' needs LO:HI in Hz with 0 < LO < HI, such as 20:300, found '300:20'"},
       {{kA, "good.wav", "-o", "/dev/null", "--bands", "new.txt"}, 1, "", kFullDisk},
 
       {{kM, "--help"}, 0, ""},

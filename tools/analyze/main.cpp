@@ -39,6 +39,7 @@
 #include "formats/memory.h"
 #include "formats/recording.h"
 #include "formats/result_table.h"
+#include "room_acoustics.h"
 #include "wav_files.h"
 
 namespace {
@@ -65,6 +66,7 @@ struct Options {
   std::string ir;
   double window_ms = 0.0;  // 0: no window
   bool average = false;
+  RoomOptions room;
 };
 
 struct Calibration {
@@ -93,6 +95,7 @@ struct Measured {
   std::vector<std::complex<double>> value;  // smoothed H, time of flight removed
   std::vector<double> band_mean;  // mean |H| over each band's hertz; < 0: no bins
   std::vector<double> ir;         // when asked for
+  RoomResults room;               // --decay, --waterfall, --distortion
 };
 
 // The command line, each option read into *o.
@@ -129,7 +132,29 @@ tool::Tool CommandLine(Options* o) {
         tool::Number(&o->window_ms, std::nextafter(0.0, 1.0), 60000,
                      "a number of milliseconds above 0, at most 60000")},
        {0, "average", nullptr, "one response: the power average of all recordings named",
-        tool::Switch(&o->average)}},
+        tool::Switch(&o->average)},
+       {0, "decay", nullptr,
+        "print the decay times EDT, T20 and T30 of each octave band from 63 Hz to 8 kHz that the "
+        "sweep covers, and the strongest modes below 300 Hz with their decay times",
+        tool::Switch(&o->room.decay)},
+       {0, "decay-file", "FILE", "--decay, and write its tables to FILE (tab-separated)",
+        tool::FileName(&o->room.decay_file)},
+       {0, "waterfall", "FILE",
+        "write the waterfall of the bass (its cumulative spectral decay) for quelmar-plot",
+        tool::FileName(&o->room.waterfall)},
+       {0, "waterfall-hz", "LO:HI", "the waterfall's frequencies (default 20:300)",
+        {"LO:HI in Hz with 0 < LO < HI, such as 20:300",
+         [o](const std::string& v) {
+           double lo, hi;
+           return tool::ReadPair(v, ':', &lo, &hi) && lo > 0 && hi > lo && hi <= 1e6 &&
+                  (o->room.waterfall_lo = lo, o->room.waterfall_hi = hi, true);
+         }}},
+       {0, "waterfall-ms", "MS", "the waterfall's time after the direct sound (default 300)",
+        tool::Number(&o->room.waterfall_ms, 10, 2000, "a number of milliseconds from 10 to 2000")},
+       {0, "distortion", "FILE",
+        "write the harmonic distortion of a log sweep's recording (H2, H3 and THD against "
+        "frequency) to FILE and print it by octave",
+        tool::FileName(&o->room.distortion)}},
       ""};
 }
 
@@ -352,6 +377,9 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
 
   std::vector<double> ir = ImpulseResponse(t);
   m->delay = DirectSoundDelay(ir);
+  if (o.room.Wanted() && !AnalyseRoom(path, r, ir, m->delay, m->f_lo, m->f_hi, TailFrames(r),
+                                      o.room, &m->room))
+    return false;
   m->window = ChooseWindow(ir, *m, o.window_ms);
   const ImpulseWindow& w = m->window;
   if (o.window_ms > 0) {
@@ -578,6 +606,7 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   *said += block;
   for (const std::string& line : notes)
     if (paths.size() > 1 && &line == &notes[0]) *said += Printable(line) + "\n";
+  WriteRoomResults(o.room, m.room, files, said);
   return true;
 }
 
@@ -590,6 +619,8 @@ int Main(int argc, char** argv) {
                             "-o and --ir name one file: give one recording or --average");
   if (o.average && !o.ir.empty())
     return tool::UsageError(command_line, "--ir takes one recording, not an average");
+  if (const char* why = RoomUsageError(o.room, o.recordings.size(), o.average))
+    return tool::UsageError(command_line, why);
 
   std::vector<Calibration> cals;
   for (const std::string& path : o.cal_paths) {
@@ -612,7 +643,7 @@ int Main(int argc, char** argv) {
     RecordingInfo r;
     std::string error;
     if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p + ": " + error);
-    if (!CheckRange(p, r)) return 1;
+    if (!CheckRange(p, r) || !CheckRoomOptions(p, r, o.room)) return 1;
   }
   std::vector<std::string> inputs = o.recordings, responses;
   inputs.insert(inputs.end(), o.cal_paths.begin(), o.cal_paths.end());
@@ -623,7 +654,8 @@ int Main(int argc, char** argv) {
     responses.push_back(DefaultOutput(o.recordings[k], false));
   for (const std::string& path : responses)
     if (!files.Name(path)) return 1;
-  for (const std::string& path : {o.ir, o.bands})
+  for (const std::string& path :
+       {o.ir, o.bands, o.room.decay_file, o.room.waterfall, o.room.distortion})
     if (!path.empty() && !files.Name(path)) return 1;
 
   std::string said;
