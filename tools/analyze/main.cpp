@@ -292,8 +292,11 @@ long TailFrames(const RecordingInfo& r) {
 // always kept. Where the noise lies more than kNegligibleNoise below the
 // direct sound, nothing is cut for it: the window then only keeps a log
 // sweep's harmonics out, and a linear sweep's response keeps all the
-// recording, as its harmonics cannot be cut. --window keeps MS milliseconds
-// after the direct sound and 1 ms before it.
+// recording, as its harmonics cannot be cut. Averaged repeats are the
+// exception: they leave copies of the response a sweep before and after it
+// (AverageRepeats), which the window must always cut, so it starts at most
+// half a sweep before the direct sound. --window keeps MS milliseconds after
+// the direct sound and 1 ms before it.
 ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, double window_ms) {
   const RecordingInfo& r = m.info;
   ImpulseWindow w;
@@ -315,7 +318,8 @@ ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, dou
   }
   const Truncation t = FindTruncation(decay.data(), recorded, r.rate);
   const bool noisy = t.found && t.noise > kNegligibleNoise * peak && t.point > 0;
-  if (!noisy && r.sweep.kind == SweepKind::kLinear) {
+  const bool copies = r.sweep.repeats > 1;
+  if (!noisy && !copies && r.sweep.kind == SweepKind::kLinear) {
     w.end = "none: no noise to cut";
     return w;
   }
@@ -323,6 +327,7 @@ ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, dou
   if (r.sweep.kind == SweepKind::kLog)
     before = std::max(1.0 / m.f_lo,
                       std::min(before, 0.5 * HarmonicOffset(r.sweep, 2) * r.sweep.rate / r.rate));
+  if (copies) before = std::min(before, 0.5 * static_cast<double>(r.sweep.sweep_frames) / r.rate);
   w.before = std::min(std::lround(before * r.rate), n / 4);
   const long bass = std::lround(periods * r.rate);
   w.after = std::min(std::max(noisy ? t.point : recorded, bass), recorded);
