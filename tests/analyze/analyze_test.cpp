@@ -174,7 +174,7 @@ TEST_F(Recorded, CalibrationsAreSubtractedExactly) {
 // the output covers: each case names what must be said now.
 TEST(Analyze, RefusalsWarningsAndTheRangeCovered) {
   const std::string dir = MakeTempDir();
-  ASSERT_EQ(RunQuelmar("c loopback t 1 r c c clipping r c c noisy r c c loopback f 100 b 20 r c x", dir)
+  ASSERT_EQ(RunQuelmar("c loopback t 1 r c c clipping r c c noisy r c c loopback f 100 b 20 r c c deadmic r c x", dir)
                 .exit_status, 0);
   std::string zero = ReadFile(dir + "/sweep_001.wav");
   for (size_t at = zero.find("data") + 8; at + 6 <= zero.size(); at += 6) zero.replace(at, 3, 3, '\0');
@@ -200,6 +200,7 @@ TEST(Analyze, RefusalsWarningsAndTheRangeCovered) {
       {{"sweep_002.wav"}, 0, "Signal to noise: ", "Warning: sweep_002.wav: input 1 clipped", 18},
       {{"sweep_003.wav"}, 0, "Signal to noise: 3.5 dB (20-200 Hz: 6.8 dB)",
        "sweep_003.wav: the sweep on input 1 barely"},
+      {{"sweep_005.wav"}, 0, "Signal to noise: 0.0 dB", "sweep_005.wav: the sweep on input 1 barely"},
       {{"sweep_001.wav", "--window", "5"}, 0, "Response written",
        "Warning: A window of 5 ms resolves nothing below about 200.0 Hz: the response starts "
        "there.\n", 200},
