@@ -20,7 +20,6 @@ for program in "$@"; do
   [ -z "$warnings" ] || fail "man page of $program: $warnings"
   text=$(LC_ALL=C MANWIDTH=100 man -l "$page")
   grep -q "^ *$program - " <<<"$text" || fail "man page of $program: no NAME line"
-  [ "$program" = quelmar ] && continue
   help=$("$prefix/bin/$program" --help)
   [[ $help == "Usage: $program"* ]] || fail "$program --help"
   for option in $(grep -oE '(^  |\[|, )--?[a-z][a-z-]*' <<<"$help" | tr -d '[ ,' | sort -u); do
