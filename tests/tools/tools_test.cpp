@@ -201,6 +201,8 @@ TEST_F(Tools, CommandLinesStatusesAndFailedRunsThatChangeNothing) {
     const std::string usage = "Usage: " + program + (program == "quelmar" ? "\n" : " ");
     EXPECT_EQ(r.out.rfind(usage, 0) == 0, c.status == 0);
     EXPECT_TRUE(c.status == 0 || r.out.empty()) << r.out;
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+      EXPECT_LE(end - at, 79u) << r.out.substr(at, end - at);  // the usage fits 80 columns
     EXPECT_EQ(c.err.empty(), r.err.empty()) << r.err;
     EXPECT_TRUE(r.err.empty() || r.err.rfind(program + ": ", 0) == 0) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;

@@ -72,8 +72,8 @@ tool::Tool CommandLine(Options* o) {
   return {
       "quelmar-measure",
       {"", "", "", "argument", 0, 0},
-      "Measures a room: plays a sweep on output 1, records the microphone on input 1 and "
-      "writes the recording that quelmar-analyze turns into the room's response.",
+      "Measures a room: plays a sweep on output 1, records the microphone on input 1\n"
+      "and writes the recording that quelmar-analyze turns into the room's response.",
       {{'d', nullptr, "DEVICE",
         "the playback device (default 'default'); without --capture also the microphone's, "
         "with output 2 wired to input 2, whose click times the run",
