@@ -369,6 +369,8 @@ TEST_F(Plot, NamesChartsFilesAndLines) {
                                       "s.txt (same as a/r.txt)"}));
   EXPECT_EQ(All(svg, "stroke-dasharray=\"", "\"").size(), 4u);  // two lines, their swatches
   Draw({"sweep_out.txt"}, "Wrote sweep_out.svg: runs 1 to 3 of 3\n");
+  Draw({"a/r.txt", "--target", "b/r.txt", "--target-shift", "-0.04", "-o", "t.svg"},
+       "Wrote t.svg: a/r.txt, b/r.txt (target)\n");
   const struct { std::vector<std::string> args; std::string error; } cases[] = {
       {{"rec.wav"}, "rec.wav: this is a recording (a WAV file of two channels); make its impulse "
                     "response with quelmar-analyze rec.wav --ir IR.wav, then draw that"},

@@ -379,7 +379,8 @@ int Main(int argc, char** argv) {
       if (target)
         for (double& db : in.curve.db) db += o.target_shift;
       std::string role = target ? "target" : "predicted";
-      if (target && o.target_shift != 0.0)
+      // A shift that prints as 0.0 is not named: never "moved by -0.0 dB".
+      if (target && std::fabs(o.target_shift) >= 0.05)
         role += tool::Format(", moved by %+.1f dB", o.target_shift);
       lines.push_back({in.name + " (" + role + ")", nullptr, &in.curve, in.role});
       summary += ", " + in.path + " (" + role + ")";
