@@ -143,9 +143,10 @@ bool RunTest(const TestSettings& settings, const BandTable& plan, double end_fre
   // The recording needs no clearing: it is decoded over in full below.
   memset(arrays.sync_window, 0, sizeof arrays.sync_window);
 
+  MakeSweep(kSampleRate, sweep.get(), freqs.get(), settings.start_freq, end_freq, total,
+            kSweepAmplitude, kLeadFrames);
   const SweepSpec desc =
       ProgramSweep(kSampleRate, settings.start_freq, end_freq, total, kSweepAmplitude, kLeadFrames);
-  MakeSweep(desc, sweep.get(), freqs.get());
   NUM24_TO_CHAR(sweep.get(), play.get(), total);
 
   // Frames the transfer never fills must read as silence.

@@ -361,12 +361,3 @@ void EndOutput(StagedOutput* out) {
   out->temp.clear();
   out->backup.clear();
 }
-
-bool WriteOutputFile(const std::string& path, const std::string& content, std::string* error) {
-  StagedOutput out;
-  if (!StageOutput(path, content, &out, error)) return false;
-  const bool placed = PlaceOutput(&out, error);
-  if (!placed) UndoOutput(&out);
-  EndOutput(&out);
-  return placed;
-}

@@ -11,7 +11,7 @@
 bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* text,
                    std::string* error);
 
-// Writes `content` to `path`:
+// Writing `content` to `path`:
 // - a symbolic link is followed and its target written;
 // - anything that is not a regular file (a device such as /dev/null, a FIFO)
 //   is written in place, never replaced;
@@ -20,12 +20,8 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* text,
 // - otherwise the content goes to a temporary file beside the target, which
 //   then replaces it in one rename, keeping the target's permissions (and,
 //   where allowed, its owner). A failed write leaves the old file untouched.
-// A FIFO without a reader is an error, not a wait. On failure sets *error to
-// a message naming `path`.
-bool WriteOutputFile(const std::string& path, const std::string& content, std::string* error);
-
-// WriteOutputFile in steps, so that several files can be written all or
-// none: StageOutput checks the target and writes the content to a temporary
+// A FIFO without a reader is an error, not a wait. It goes in steps, so that
+// several files can be written all or none: StageOutput checks the target and writes the content to a temporary
 // file beside it (or, for a file written in place, keeps it in memory);
 // PlaceOutput puts it in place; UndoOutput puts back what was there before
 // (a file this run created is removed, a replaced one returns, a file

@@ -28,6 +28,16 @@ Curve Parse(const std::string& text, std::string* error, std::string* notes = nu
   return c;
 }
 
+// One output through the steps the tools take for all of theirs.
+bool WriteOutputFile(const std::string& path, const std::string& content, std::string* error) {
+  StagedOutput out;
+  if (!StageOutput(path, content, &out, error)) return false;
+  const bool placed = PlaceOutput(&out, error);
+  if (!placed) UndoOutput(&out);
+  EndOutput(&out);
+  return placed;
+}
+
 TEST(CurveFile, ReadsTheLayoutsToolsAndMicrophonesUse) {
   struct Case {
     const char* text;

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/levels.h"
+
 namespace vcard {
 namespace {
 
-constexpr double kFullScale = 8388608.0;
 constexpr double kPi = 3.14159265358979323846;
 
 // Seeds of the random sequences beside the white noise's own `seed`.
