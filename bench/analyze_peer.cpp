@@ -63,10 +63,13 @@ bool Prepare(const std::string& dir, Length* l) {
                                    "rec" + name + ".wav"},
                                   dir, "/dev/null", dir + "/out.txt", dir + "/err.txt",
                                   kAlsaConfigPath, kTimeoutSeconds, ignored);
+  const std::string path = dir + "/rec" + name + ".wav";
   RecordingInfo info;
   std::vector<int32_t> mic, sync;
   std::string error;
-  if (status != 0 || !ReadRecording(dir + "/rec" + name + ".wav", &info, &mic, &sync, &error)) {
+  if (status != 0 || !ReadRecording(path, &info, nullptr, 0, nullptr, &error) ||
+      (mic.resize(static_cast<size_t>(info.total_frames)),
+       !ReadRecording(path, &info, mic.data(), info.total_frames, &sync, &error))) {
     fprintf(stderr, "quelmar-measure --length %s failed (exit status %d): %s%s\n", name.c_str(),
             status, error.c_str(), ReadWhole(dir + "/err.txt").c_str());
     return false;
