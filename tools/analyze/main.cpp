@@ -647,6 +647,7 @@ int Main(int argc, char** argv) {
   Options o;
   const tool::Tool command_line = CommandLine(&o);
   if (auto status = tool::ParseCommandLine(command_line, argc, argv, &o.recordings)) return *status;
+  tool::ExitOnOutOfMemory("not enough memory");
   if (o.recordings.size() > 1 && !o.average && (!o.out.empty() || !o.ir.empty()))
     return tool::UsageError(command_line,
                             "-o and --ir name one file: give one recording or --average");
