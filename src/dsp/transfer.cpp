@@ -134,7 +134,18 @@ long FftBufferDoubles(long n) { return 2 * (n / 2 + 1); }
 
 void ForwardFftInPlace(double* buffer, long n) { Forward(n, buffer, Bins(buffer)); }
 
-void InverseFftInPlace(double* buffer, long n) { Inverse(n, Bins(buffer), buffer); }
+// With H = R + jI over the whole circle (R even and I odd, as a real
+// signal's spectrum), z = R + I is real, and its forward transform is
+// Z[m] = sum R cos - j sum I sin, where n x[m] = sum R cos - sum I sin:
+// n x[m] = Re Z[m] + Im Z[m], and n x[n - m] = Re Z[m] - Im Z[m].
+void InverseFftInPlace(double* buffer, long n, double* scratch) {
+  const long half = n / 2;
+  for (long k = 0; k <= half; ++k) scratch[k] = buffer[2 * k] + buffer[2 * k + 1];
+  for (long k = 1; n - k > half; ++k) scratch[n - k] = buffer[2 * k] - buffer[2 * k + 1];
+  ForwardFftInPlace(scratch, n);
+  for (long m = 0; m <= half; ++m) buffer[m] = scratch[2 * m] + scratch[2 * m + 1];
+  for (long m = 1; n - m > half; ++m) buffer[n - m] = scratch[2 * m] - scratch[2 * m + 1];
+}
 
 bool Deconvolve(const double* played, const double* recorded, long frames, double rate,
                 double f_lo, double f_hi, Transfer* out) {
@@ -210,22 +221,16 @@ void WindowImpulse(std::vector<double>* ir, long delay, long pre, long keep, lon
   *ir = std::move(out);
 }
 
-void WindowAndTurn(const double* ir, long n, long delay, long pre, long keep, long fade,
-                   double* out) {
-  const long from = Wrap(delay, n);
-  if (keep <= 0) {
-    std::copy(ir + from, ir + n, out);
-    std::copy(ir, ir + from, out + (n - from));
-    return;
-  }
+void WindowAndTurn(double* ir, long n, long delay, long pre, long keep, long fade) {
+  std::rotate(ir, ir + Wrap(delay, n), ir + n);
+  if (keep <= 0) return;
   // The window covers i in [-pre, end), at most n samples; the rest, from
   // end to n - pre, is zero.
   const long end = std::min(keep, n - pre);
-  if (end < n - pre) std::fill(out + end, out + (n - pre), 0.0);
-  long at = Wrap(delay - pre, n), to = Wrap(-pre, n);
+  if (end < n - pre) std::fill(ir + end, ir + (n - pre), 0.0);
+  long at = Wrap(-pre, n);
   for (long i = -pre; i < end; ++i) {
-    out[to] = ir[at] * WindowWeight(i, pre, keep, fade);
+    ir[at] *= WindowWeight(i, pre, keep, fade);
     if (++at == n) at = 0;
-    if (++to == n) to = 0;
   }
 }

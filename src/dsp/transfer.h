@@ -35,8 +35,11 @@ long FastFftSize(long frames);
 long FftBufferDoubles(long n);
 // Samples to bins.
 void ForwardFftInPlace(double* buffer, long n);
-// Bins to samples, not scaled: n times the inverse transform.
-void InverseFftInPlace(double* buffer, long n);
+// Bins to samples, not scaled (n times the inverse transform), by the
+// forward transform of the same length, so that one plan serves both ways:
+// FFTW's tables for a length take about as much memory as a quarter of its
+// buffer or more, for each plan. `scratch` holds FftBufferDoubles(n).
+void InverseFftInPlace(double* buffer, long n, double* scratch);
 
 // H = Y / X for played[0 .. frames) and recorded[0 .. frames), both zero-
 // padded to FftSize(frames), at `rate` frames per second. Only
@@ -71,10 +74,9 @@ long DirectSoundDelay(const double* ir, long n);
 // `delay`; zeros the rest. Indices wrap around.
 void WindowImpulse(std::vector<double>* ir, long delay, long pre, long keep, long fade);
 
-// The window of WindowImpulse applied to ir[0 .. n) and turned so that
-// `delay` comes first: out[i mod n] = ir[(delay + i) mod n] times the
-// window, for i from -pre to keep; zero elsewhere. With keep = 0 the whole
-// response, unwindowed. `out` must not overlap `ir`. The spectrum of `out`
-// is that of `ir` with the time of flight `delay` removed.
-void WindowAndTurn(const double* ir, long n, long delay, long pre, long keep, long fade,
-                   double* out);
+// The window of WindowImpulse applied to ir[0 .. n) in place, and the
+// response turned so that `delay` comes first: ir[i mod n] becomes
+// ir[(delay + i) mod n] times the window, for i from -pre to keep; zero
+// elsewhere. With keep = 0 the whole response, turned and not windowed. Its
+// spectrum is then H with the time of flight `delay` removed.
+void WindowAndTurn(double* ir, long n, long delay, long pre, long keep, long fade);

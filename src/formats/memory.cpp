@@ -103,3 +103,4 @@ void* AllocateBlock(size_t bytes) {
   (void)madvise(block, bytes, MADV_HUGEPAGE);
   return block;
 }
+

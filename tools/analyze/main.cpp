@@ -152,26 +152,25 @@ long FramesNeeded(const RecordingInfo& r) {
 
 // The memory of an analysis: its buffers and FFTW's tables.
 double AnalysisBytes(long n) {
-  const double kFftwBytesPerFrame = 8;  // measured: 4 to 5 for the lengths FastFftSize gives
-  return (2.0 * FftBufferDoubles(n) + (n / 2 + 1)) * sizeof(double) + kFftwBytesPerFrame * n;
+  const double kFftwBytesPerFrame = 10;  // measured: 4 to 9 for the lengths FastFftSize gives
+  return 2.0 * FftBufferDoubles(n) * sizeof(double) + kFftwBytesPerFrame * n;
 }
 
 // The buffers of the analysis, made once for the longest recording of a run
 // and reused for each: two of the FFT's length, which hold in turn the
 // microphone's samples, the signals recorded and played, their spectra, the
-// impulse response and the smoothing's sums, and the frequencies of the
-// bins. No step clears what it writes in full.
+// impulse response and the smoothing's sums. No step clears what it writes
+// in full.
 struct Buffers {
   long n = 0;  // the longest FFT they hold
-  HeapArray<double> a, b, freq;
+  HeapArray<double> a, b;
 };
 
 bool MakeBuffers(long n, Buffers* out) {
   out->n = n;
   out->a = Allocate<double>(FftBufferDoubles(n));
   out->b = Allocate<double>(FftBufferDoubles(n));
-  out->freq = Allocate<double>(n / 2 + 1);
-  return out->a && out->b && out->freq;
+  return out->a && out->b;
 }
 
 // The range the sweep covered, in hertz at the granted rate. It must start
@@ -280,12 +279,13 @@ void MicrophoneOnPlayedClock(const Measured& m, long n, double* scratch, double*
   Align(scratch, count, m, n, out);
 }
 
-// Repeated sweeps averaged before the division: sum[n] becomes the mean of
-// y[n + k P] over the repeats k (P the sweep's length), circularly in
-// y[0 .. size). Its spectrum is then exactly the room's response to one
-// sweep, plus copies a whole sweep or more away from it, and the noise
-// falls 3 dB with each doubling of the repeats.
-void AverageRepeats(const SweepSpec& s, const double* y, long size, double* sum) {
+// Repeated sweeps averaged in place, before the division: y[n] becomes the
+// mean of y[n + k P] over the repeats k (P the sweep's length), circularly
+// in y[0 .. size), summed in `sum`. Its spectrum is then exactly the room's
+// response to one sweep, plus copies a whole sweep or more away from it,
+// and the noise falls 3 dB with each doubling of the repeats.
+void AverageRepeats(const SweepSpec& s, double* y, long size, double* sum) {
+  if (s.repeats < 2) return;
   const long period = s.sweep_frames;
   std::copy(y, y + size, sum);
   for (long k = 1; k < s.repeats; ++k) {
@@ -293,7 +293,7 @@ void AverageRepeats(const SweepSpec& s, const double* y, long size, double* sum)
     for (long i = 0; i < size - shift; ++i) sum[i] += y[i + shift];
     for (long i = size - shift; i < size; ++i) sum[i] += y[i + shift - size];
   }
-  for (long i = 0; i < size; ++i) sum[i] /= static_cast<double>(s.repeats);
+  for (long i = 0; i < size; ++i) y[i] = sum[i] / static_cast<double>(s.repeats);
 }
 
 // What was played, one sweep of it, in out[0 .. n).
@@ -395,58 +395,47 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   if (m->check.peak == 0) return Fail(path, "its microphone channel is silent during the sweep");
 
   // What the microphone recorded of the sweep, and what was played (one
-  // sweep), each in a buffer; the first becomes H, then the impulse
-  // response.
-  double* recorded = buffers->a.get();
+  // sweep), each in a buffer. The first becomes H, the impulse response and
+  // its window turned to start at the direct sound, whose spectrum is H
+  // with the time of flight removed; the second, once divided by, is the
+  // inverse transform's scratch, then holds the smoothing's sums.
+  double* response = buffers->a.get();
   double* played = buffers->b.get();
-  MicrophoneOnPlayedClock(*m, n, played, recorded);
-  if (r.sweep.repeats > 1) {
-    AverageRepeats(r.sweep, recorded, n, played);
-    std::swap(recorded, played);
-  }
+  MicrophoneOnPlayedClock(*m, n, played, response);
+  AverageRepeats(r.sweep, response, n, played);
   PlayedSweep(r.sweep, n, played);
   // The division is exact one bin beyond the sweep's range too: the
   // response at the range's ends lies between those bins and the first ones
   // inside.
   const double bin_hz = r.rate / static_cast<double>(n);
-  if (!DeconvolveInPlace(played, recorded, n, r.rate, std::max(m->f_lo - bin_hz, m->f_lo / 2),
+  if (!DeconvolveInPlace(played, response, n, r.rate, std::max(m->f_lo - bin_hz, m->f_lo / 2),
                          m->f_hi + bin_hz, 1.0 / n))
     return Fail(path, "its sweep is silent");
-  InverseFftInPlace(recorded, n);
-  const double* ir = recorded;
-  m->delay = DirectSoundDelay(ir, n);
-  m->window = ChooseWindow(ir, n, *m, o.window_ms);
-
-  // The response is taken from the window, turned so that the direct sound
-  // comes first: its spectrum is H with the time of flight removed.
+  InverseFftInPlace(response, n, played);
+  m->delay = DirectSoundDelay(response, n);
+  m->window = ChooseWindow(response, n, *m, o.window_ms);
+  // The impulse response from the moment output 1 played, as long as the
+  // silence after the sweep let the room ring; what --window keeps of it.
+  const long ir_frames = o.ir.empty() ? 0 : std::min(n, std::max(TailFrames(r), m->delay + 1));
+  if (o.window_ms <= 0) m->ir.assign(response, response + ir_frames);
   const ImpulseWindow& w = m->window;
-  double* turned = played;
-  WindowAndTurn(ir, n, m->delay, w.before, w.after, w.fade, turned);
-  if (!o.ir.empty()) {
-    // From the moment output 1 played, as long as the silence after the
-    // sweep let the room ring; what --window keeps of it.
-    const long count = std::min(n, std::max(TailFrames(r), m->delay + 1));
-    m->ir.resize(static_cast<size_t>(count));
-    for (long i = 0; i < count; ++i)
-      m->ir[static_cast<size_t>(i)] = o.window_ms > 0 ? turned[((i - m->delay) % n + n) % n] : ir[i];
-  }
-  ForwardFftInPlace(turned, n);
+  WindowAndTurn(response, n, m->delay, w.before, w.after, w.fade);
+  for (long i = 0; i < ir_frames && o.window_ms > 0; ++i)
+    m->ir.push_back(response[((i - m->delay) % n + n) % n]);
+  ForwardFftInPlace(response, n);
 
   // |H|^2 and H at each bin, smoothed at each point: the powers first, their
   // sums where the response was, then H's sums there.
   const long bins = n / 2 + 1;
-  const std::complex<double>* value = reinterpret_cast<std::complex<double>*>(turned);
-  double* freq = buffers->freq.get();
-  double* power = recorded;
-  double* power_area = recorded + bins;
-  for (long k = 0; k < bins; ++k) {
-    freq[k] = static_cast<double>(k) * bin_hz;
-    power[k] = std::norm(value[k]);
-  }
+  const std::complex<double>* value = reinterpret_cast<std::complex<double>*>(response);
+  const BinFreqs freq{bin_hz};
+  double* power = played;
+  double* power_area = played + bins;
+  for (long k = 0; k < bins; ++k) power[k] = std::norm(value[k]);
   if (o.smooth > 0) RunningIntegral(freq, power, bins, power_area);
   for (double f : points)
     m->power.push_back(SmoothedAt(freq, power, power_area, bins, f, o.smooth, m->f_lo, m->f_hi));
-  std::complex<double>* value_area = reinterpret_cast<std::complex<double>*>(recorded);
+  std::complex<double>* value_area = reinterpret_cast<std::complex<double>*>(played);
   if (o.smooth > 0) RunningIntegral(freq, value, bins, value_area);
   for (double f : points)
     m->value.push_back(SmoothedAt(freq, value, value_area, bins, f, o.smooth, m->f_lo, m->f_hi));
