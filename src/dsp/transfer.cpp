@@ -2,12 +2,11 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <mutex>
 #include <tuple>
-
-#include <algorithm>
-#include <cmath>
 
 namespace {
 
