@@ -24,7 +24,7 @@ long FftSize(long frames);
 // from 10^5 to 1.5 * 10^7 (a plan and four transforms): on average 1.09
 // times the fastest of the lengths that five such rules choose, where
 // FftSize's smallest length with no prime factor above 7 takes 1.19 times
-// (up to 2.4, an odd length); it picks 2 * 5 * 7^8 for 1200 s at 48 kHz.
+// (up to 2.4, for an odd length).
 long FastFftSize(long frames);
 
 // Transforms in place of n >= 1 real samples, held in a buffer of
