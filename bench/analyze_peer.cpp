@@ -126,60 +126,32 @@ bool ParseLengths(const char* text, std::vector<int>* out) {
   return !out->empty();
 }
 
-void Usage(FILE* to) {
-  fprintf(to,
-          "usage: bench_analyze_peer [--runs N] [--lengths S,S,...] [--analyzer PROGRAM]\n"
-          "                          [--lsconv PROGRAM]\n"
-          "  --runs N            measured runs of each (default 5, after one warm-up)\n"
-          "  --lengths S,S,...   sweep lengths in seconds (default 1,10,60,300)\n"
-          "  --analyzer PROGRAM  another build of quelmar-analyze (default the one built\n"
-          "                      beside this benchmark)\n"
-          "  --lsconv PROGRAM    the lsconv to compare with (default lsconv)\n");
-}
+const char kUsage[] =
+    "usage: bench_analyze_peer [--runs N] [--lengths S,S,...] [--analyzer PROGRAM]\n"
+    "                          [--lsconv PROGRAM]\n"
+    "  --runs N            measured runs of each (default 5, after one warm-up)\n"
+    "  --lengths S,S,...   sweep lengths in seconds (default 1,10,60,300)\n"
+    "  --analyzer PROGRAM  another build of quelmar-analyze (default the one built\n"
+    "                      beside this benchmark)\n"
+    "  --lsconv PROGRAM    the lsconv to compare with (default lsconv)\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool value = i + 1 < argc;
-    if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--runs" && value && atoi(argv[i + 1]) > 0) {
-      o.runs = atoi(argv[++i]);
-    } else if (a == "--lengths" && value && ParseLengths(argv[i + 1], &o.lengths)) {
-      ++i;
-    } else if (a == "--analyzer" && value) {
-      o.analyzer = argv[++i];
-    } else if (a == "--lsconv" && value) {
-      o.lsconv = argv[++i];
-    } else {
-      fprintf(stderr, "bench_analyze_peer: bad argument %s\n", a.c_str());
-      Usage(stderr);
-      return 2;
-    }
-  }
-  // The children run in a temporary folder: a relative path is made
-  // absolute (a bare name is looked up in PATH).
-  for (std::string* program : {&o.analyzer, &o.lsconv}) {
-    if (program->find('/') == std::string::npos) continue;
-    char* full = realpath(program->c_str(), nullptr);
-    if (!full) {
-      fprintf(stderr, "bench_analyze_peer: cannot find %s: %s\n", program->c_str(),
-              strerror(errno));
-      return 1;
-    }
-    *program = full;
-    free(full);
-  }
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quelmar-bench-XXXXXX";
-  if (!mkdtemp(&dir[0])) {
-    fprintf(stderr, "Cannot make a temporary folder: %s\n", strerror(errno));
+  const int status = ParseBenchOptions(
+      argc, argv, "bench_analyze_peer",
+      {{"--runs", [&](const char* v) { return ParseCount(v, 1, &o.runs); }},
+       {"--lengths", [&](const char* v) { return ParseLengths(v, &o.lengths); }},
+       {"--analyzer", [&](const char* v) { return o.analyzer = v, true; }},
+       {"--lsconv", [&](const char* v) { return o.lsconv = v, true; }}},
+      kUsage);
+  if (status >= 0) return status;
+  if (!AbsoluteProgram("bench_analyze_peer", &o.analyzer) ||
+      !AbsoluteProgram("bench_analyze_peer", &o.lsconv))
     return 1;
-  }
+  const std::string dir = TemporaryFolder();
+  if (dir.empty()) return 1;
   const std::string machine = MachineLine();
   std::vector<Length> lengths;
   for (int s : o.lengths) lengths.push_back(Length{s, 0, {}, {}});
