@@ -36,9 +36,9 @@ long FftBufferDoubles(long n);
 // Samples to bins.
 void ForwardFftInPlace(double* buffer, long n);
 // Bins to samples, not scaled (n times the inverse transform), by the
-// forward transform of the same length, so that one plan serves both ways:
-// FFTW's tables for a length take about as much memory as a quarter of its
-// buffer or more, for each plan. `scratch` holds FftBufferDoubles(n).
+// forward transform of the same length, so that one plan serves both ways
+// (the tables of each FFTW plan take half as much memory as the buffer, or
+// more). `scratch` holds FftBufferDoubles(n).
 void InverseFftInPlace(double* buffer, long n, double* scratch);
 
 // H = Y / X for played[0 .. frames) and recorded[0 .. frames), both zero-
