@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -171,3 +172,51 @@ std::string MachineLine() {
   return line;
 }
 
+
+int ParseBenchOptions(int argc, char** argv, const char* bench,
+                      const std::vector<BenchOption>& options, const char* usage) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      fputs(usage, stdout);
+      return 0;
+    }
+    bool read = false;
+    for (const BenchOption& o : options)
+      if (!read && a == o.name && i + 1 < argc && o.set(argv[i + 1])) read = true, ++i;
+    if (!read) {
+      fprintf(stderr, "%s: bad argument %s\n%s", bench, a.c_str(), usage);
+      return 2;
+    }
+  }
+  return -1;
+}
+
+bool ParseCount(const char* text, int lowest, int* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < lowest || v > 1000) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool AbsoluteProgram(const char* bench, std::string* program) {
+  if (program->find('/') == std::string::npos) return true;
+  char* full = realpath(program->c_str(), nullptr);
+  if (!full) {
+    fprintf(stderr, "%s: cannot find %s: %s\n", bench, program->c_str(), strerror(errno));
+    return false;
+  }
+  *program = full;
+  free(full);
+  return true;
+}
+
+std::string TemporaryFolder() {
+  const char* tmp = getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quelmar-bench-XXXXXX";
+  if (mkdtemp(&dir[0])) return dir;
+  fprintf(stderr, "Cannot make a temporary folder: %s\n", strerror(errno));
+  return "";
+}

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,3 +44,28 @@ void PrintHeader();
 
 // The machine: its processors, kernel, huge-page mode and load at start.
 std::string MachineLine();
+
+// One option of a benchmark's command line, "--name VALUE": `set` reads
+// the value, false when it is bad.
+struct BenchOption {
+  const char* name;
+  std::function<bool(const char* value)> set;
+};
+
+// Reads the command line of the benchmark `bench`: -h or --help prints
+// `usage`; a bad argument is named on standard error with the usage.
+// Returns the exit status when the benchmark is to stop (0 or 2), -1 when
+// it is to go on.
+int ParseBenchOptions(int argc, char** argv, const char* bench,
+                      const std::vector<BenchOption>& options, const char* usage);
+
+// A whole number from `lowest` to 1000 into *out.
+bool ParseCount(const char* text, int lowest, int* out);
+
+// The children run in a temporary folder: a program named by a relative
+// path is made absolute (a bare name is looked up in PATH). False, with the
+// message, when it is not found.
+bool AbsoluteProgram(const char* bench, std::string* program);
+
+// A new temporary folder, or "" with the message.
+std::string TemporaryFolder();

@@ -79,45 +79,27 @@ bool RunSox(const Options& o, const std::string& dir, double seconds, Sample& sa
   return false;
 }
 
-void Usage(FILE* to) {
-  fprintf(to,
-          "usage: bench_measure_run [--runs N] [--device NAME] [--capture NAME] [--sox PROGRAM]\n"
-          "  --runs N          measured runs of each (default 5, after one warm-up)\n"
-          "  --device NAME     virtual card device (default loopback)\n"
-          "  --capture NAME    a separate microphone device (acoustic timing)\n"
-          "  --sox PROGRAM     the sox to compare with (default sox)\n");
-}
+const char kUsage[] =
+    "usage: bench_measure_run [--runs N] [--device NAME] [--capture NAME] [--sox PROGRAM]\n"
+    "  --runs N          measured runs of each (default 5, after one warm-up)\n"
+    "  --device NAME     virtual card device (default loopback)\n"
+    "  --capture NAME    a separate microphone device (acoustic timing)\n"
+    "  --sox PROGRAM     the sox to compare with (default sox)\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool value = i + 1 < argc;
-    if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--runs" && value && atoi(argv[i + 1]) > 0) {
-      o.runs = atoi(argv[++i]);
-    } else if (a == "--device" && value) {
-      o.device = argv[++i];
-    } else if (a == "--capture" && value) {
-      o.capture = argv[++i];
-    } else if (a == "--sox" && value) {
-      o.sox = argv[++i];
-    } else {
-      fprintf(stderr, "bench_measure_run: bad argument %s\n", a.c_str());
-      Usage(stderr);
-      return 2;
-    }
-  }
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quelmar-bench-XXXXXX";
-  if (!mkdtemp(&dir[0])) {
-    fprintf(stderr, "Cannot make a temporary folder: %s\n", strerror(errno));
-    return 1;
-  }
+  const int status = ParseBenchOptions(
+      argc, argv, "bench_measure_run",
+      {{"--runs", [&](const char* v) { return ParseCount(v, 1, &o.runs); }},
+       {"--device", [&](const char* v) { return o.device = v, true; }},
+       {"--capture", [&](const char* v) { return o.capture = v, true; }},
+       {"--sox", [&](const char* v) { return o.sox = v, true; }}},
+      kUsage);
+  if (status >= 0) return status;
+  const std::string dir = TemporaryFolder();
+  if (dir.empty()) return 1;
   const std::string machine = MachineLine();
   // What a default run plays and records: the quiet lead, the sweep and
   // the tail (and, with a separate microphone, the markers and their gaps).

@@ -101,76 +101,35 @@ bool RunAnalysis(const std::string& dir, Sample& sample) {
   return false;
 }
 
-bool ParseCount(const char* text, int lowest, int* out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lowest || v > 1000) return false;
-  *out = static_cast<int>(v);
-  return true;
-}
-
-void Usage(FILE* to) {
-  fprintf(to,
-          "usage: bench_whole_run [--runs N] [--warmup N] [--device NAME] [--sox PROGRAM]\n"
-          "                       [--program QUELMAR]\n"
-          "  --runs N           measured runs of each program (default 11)\n"
-          "  --warmup N         unmeasured runs of each first (default 1)\n"
-          "  --device NAME      virtual card device (default loopback)\n"
-          "  --sox PROGRAM      the sox to compare with (default sox)\n"
-          "  --program QUELMAR  another build of the program (default the one\n"
-          "                     built beside this benchmark)\n");
-}
+const char kUsage[] =
+    "usage: bench_whole_run [--runs N] [--warmup N] [--device NAME] [--sox PROGRAM]\n"
+    "                       [--program QUELMAR]\n"
+    "  --runs N           measured runs of each program (default 11)\n"
+    "  --warmup N         unmeasured runs of each first (default 1)\n"
+    "  --device NAME      virtual card device (default loopback)\n"
+    "  --sox PROGRAM      the sox to compare with (default sox)\n"
+    "  --program QUELMAR  another build of the program (default the one\n"
+    "                     built beside this benchmark)\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--runs" && has_value && ParseCount(argv[i + 1], 1, &o.runs)) {
-      ++i;
-    } else if (a == "--warmup" && has_value && ParseCount(argv[i + 1], 0, &o.warmup)) {
-      ++i;
-    } else if (a == "--device" && has_value && argv[i + 1][0] != '\0' &&
-               strchr(argv[i + 1], ' ') == nullptr) {
-      o.device = argv[++i];
-    } else if (a == "--sox" && has_value) {
-      o.sox = argv[++i];
-    } else if (a == "--program" && has_value) {
-      o.program = argv[++i];
-    } else {
-      fprintf(stderr, "bench_whole_run: bad argument %s\n", a.c_str());
-      Usage(stderr);
-      return 2;
-    }
-  }
-
-  // The children run in a temporary folder: a relative path to a program
-  // must be made absolute first (a bare name is looked up in PATH).
-  for (std::string* program : {&o.program, &o.sox}) {
-    if (program->find('/') == std::string::npos) continue;
-    char* full = realpath(program->c_str(), nullptr);
-    if (!full) {
-      fprintf(stderr, "bench_whole_run: cannot find %s: %s\n", program->c_str(), strerror(errno));
-      return 1;
-    }
-    *program = full;
-    free(full);
-  }
-
-  const char* tmp = getenv("TMPDIR");
-  std::string dir_template = std::string(tmp && *tmp ? tmp : "/tmp") + "/quelmar-bench-XXXXXX";
-  const char* dir_name = mkdtemp(&dir_template[0]);
-  if (!dir_name) {
-    fprintf(stderr, "Cannot make a temporary folder: %s\n", strerror(errno));
+  const int status = ParseBenchOptions(
+      argc, argv, "bench_whole_run",
+      {{"--runs", [&](const char* v) { return ParseCount(v, 1, &o.runs); }},
+       {"--warmup", [&](const char* v) { return ParseCount(v, 0, &o.warmup); }},
+       {"--device",
+        [&](const char* v) { return *v != '\0' && !strchr(v, ' ') && (o.device = v, true); }},
+       {"--sox", [&](const char* v) { return o.sox = v, true; }},
+       {"--program", [&](const char* v) { return o.program = v, true; }}},
+      kUsage);
+  if (status >= 0) return status;
+  if (!AbsoluteProgram("bench_whole_run", &o.program) ||
+      !AbsoluteProgram("bench_whole_run", &o.sox))
     return 1;
-  }
-  const std::string dir = dir_name;
+  const std::string dir = TemporaryFolder();
+  if (dir.empty()) return 1;
   if (!WriteWhole(dir + "/input.txt", "c " + o.device + " r c x\n")) {
     fprintf(stderr, "Cannot write %s/input.txt\n", dir.c_str());
     return 1;

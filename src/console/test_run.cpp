@@ -1,7 +1,6 @@
 #include "console/test_run.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,31 +26,6 @@
 #include "formats/result_table.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-
-// A per-run heap block; null when the allocation failed.
-template <typename T>
-using HeapArray = std::unique_ptr<T[], FreeDeleter>;
-
-constexpr size_t kHugePage = size_t{2} << 20;
-
-// Blocks of 2 MiB or more start on a 2 MiB boundary and are offered to the
-// kernel for transparent huge pages. A fresh block is otherwise touched in
-// 4 KiB pages, one page fault each, and those faults cost far more than
-// computing and copying the samples. The advice is only a hint: where huge
-// pages are not available the block works the same in small pages.
-template <typename T>
-HeapArray<T> Allocate(long count) {
-  const size_t bytes = static_cast<size_t>(count) * sizeof(T);
-  if (bytes < kHugePage) return HeapArray<T>(static_cast<T*>(malloc(bytes)));
-  void* block = nullptr;
-  if (posix_memalign(&block, kHugePage, bytes) != 0) return HeapArray<T>();
-  (void)madvise(block, bytes, MADV_HUGEPAGE);
-  return HeapArray<T>(static_cast<T*>(block));
-}
 
 // The run's buffers must fit in the memory still available.
 bool FitsInMemory(long total) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 StreamResampler::~StreamResampler() {
   if (state_ != nullptr) src_delete(state_);
@@ -34,29 +35,30 @@ bool StreamResampler::Process(const float* in, long in_frames, float* out, long 
   return true;
 }
 
-bool ResampleSignal(const double* in, long count, double ratio, std::vector<double>* out) {
-  out->clear();
+long ResampledFrames(long count, double ratio) {
+  return static_cast<long>(std::floor((count - 1) * ratio)) + 1;
+}
+
+bool ResampleSignal(const double* in, long count, double ratio, double* out) {
   StreamResampler r;
   if (count < 1 || !r.Start(1, ratio)) return false;
-  const long total = static_cast<long>(std::floor((count - 1) * ratio)) + 1;
-  out->reserve(static_cast<size_t>(total));
+  const long total = ResampledFrames(count, ratio);
   constexpr long kChunk = 8192;
   std::vector<float> x(kChunk), y(kChunk);
   long taken = 0;
   // The input, then silence, until every output frame is made; each call
   // takes input or makes output.
-  while (static_cast<long>(out->size()) < total) {
+  for (long done = 0; done < total;) {
     const long n = std::min(kChunk, std::max(0L, count - taken));
     for (long i = 0; i < n; ++i) x[i] = static_cast<float>(in[taken + i]);
     std::fill(x.begin() + n, x.end(), 0.0f);
     long used = 0, made = 0;
-    if (!r.Process(x.data(), kChunk, y.data(), kChunk, &used, &made) || used + made == 0) {
-      out->clear();
+    if (!r.Process(x.data(), kChunk, y.data(), kChunk, &used, &made) || used + made == 0)
       return false;
-    }
     taken += used;
-    out->insert(out->end(), y.begin(),
-                y.begin() + std::min(made, total - static_cast<long>(out->size())));
+    made = std::min(made, total - done);
+    std::copy(y.begin(), y.begin() + made, out + done);
+    done += made;
   }
   return true;
 }

@@ -9,8 +9,6 @@
 // The ratio is output rate / input rate, from 1/256 to 256.
 #pragma once
 
-#include <vector>
-
 struct SRC_STATE_tag;
 
 class StreamResampler {
@@ -36,8 +34,10 @@ class StreamResampler {
   double ratio_ = 1.0;
 };
 
-// `in`[0 .. count) converted at `ratio`: the frames j whose time j / ratio
-// lies within the input, that is floor((count - 1) * ratio) + 1 of them, the
-// input taken as silence beyond its ends. False (and `out` empty) for a ratio
+// `in`[0 .. count) converted at `ratio` into `out`: the frames j whose time
+// j / ratio lies within the input, ResampledFrames(count, ratio) =
+// floor((count - 1) * ratio) + 1 of them, the input taken as silence beyond
+// its ends. `out` must hold them and must not overlap `in`. False for a ratio
 // out of range or an empty input.
-bool ResampleSignal(const double* in, long count, double ratio, std::vector<double>* out);
+long ResampledFrames(long count, double ratio);
+bool ResampleSignal(const double* in, long count, double ratio, double* out);

@@ -25,3 +25,14 @@ void RunningIntegral(const double* freq, const T* y, long count, T* area);
 template <typename T>
 T SmoothedAt(const double* freq, const T* y, const T* area, long count, double f, int n,
              double lo, double hi);
+
+// The same for the bins of a spectrum, at the frequencies k * step, with no
+// array of them.
+struct BinFreqs {
+  double step;
+};
+template <typename T>
+void RunningIntegral(BinFreqs freq, const T* y, long count, T* area);
+template <typename T>
+T SmoothedAt(BinFreqs freq, const T* y, const T* area, long count, double f, int n, double lo,
+             double hi);

@@ -1,5 +1,6 @@
 #include "formats/memory.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,3 +94,13 @@ bool MemoryCanHold(double bytes) {
   const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
   return pages <= 0 || page_size <= 0 || bytes < static_cast<double>(pages) * page_size;
 }
+
+void* AllocateBlock(size_t bytes) {
+  const size_t kHugePage = size_t{2} << 20;
+  if (bytes < kHugePage) return malloc(bytes > 0 ? bytes : 1);
+  void* block = nullptr;
+  if (posix_memalign(&block, kHugePage, bytes) != 0) return nullptr;
+  (void)madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
+

@@ -1,6 +1,8 @@
-// How much memory a run can still count on.
+// How much memory a run can still count on, and large blocks of it.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,3 +27,27 @@ double AvailableMemory();
 // up front: true when `bytes` fit in AvailableMemory, or, where that gives
 // no figure, in the machine's memory.
 bool MemoryCanHold(double bytes);
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+
+// A block from AllocateBlock; null when the allocation failed.
+template <typename T>
+using HeapArray = std::unique_ptr<T[], FreeDeleter>;
+
+// `bytes` of uninitialised memory, or null. Blocks of 2 MiB or more start on
+// a 2 MiB boundary and are offered to the kernel for transparent huge pages:
+// a fresh block is otherwise touched in 4 KiB pages, one page fault each,
+// and those faults cost far more than the work done on the samples. The
+// advice is only a hint: where huge pages are not available the block works
+// the same in small pages.
+void* AllocateBlock(size_t bytes);
+
+// `count` elements of T, uninitialised; null when they do not fit.
+template <typename T>
+HeapArray<T> Allocate(long count) {
+  if (count < 0 || static_cast<size_t>(count) > static_cast<size_t>(-1) / sizeof(T))
+    return HeapArray<T>();
+  return HeapArray<T>(static_cast<T*>(AllocateBlock(static_cast<size_t>(count) * sizeof(T))));
+}

@@ -24,6 +24,7 @@
 
 #include "common/command_line.h"
 #include "common/curve_input.h"
+#include "common/out_of_memory.h"
 #include "common/outputs.h"
 #include "common/input_check.h"
 #include "dsp/analysis.h"
@@ -56,6 +57,7 @@ const int kPointsPerOctave = 48;
 const int kDefaultSmoothing = 12;  // 1/12 octave
 const double kPi = 3.14159265358979323846;
 const size_t kMaxCalibrationBytes = size_t{16} << 20;
+const char kTooLong[] = "too long to analyse in the memory available";
 
 struct Options {
   std::vector<std::string> recordings;
@@ -158,6 +160,44 @@ tool::Tool CommandLine(Options* o) {
       ""};
 }
 
+// A separate microphone's recording on the playback clock: output frame j
+// is recorded frame j (1 + drift).
+double DriftRatio(const RecordingInfo& r) { return 1.0 / (1.0 + r.measured.drift_ppm * 1e-6); }
+
+bool Acoustic(const RecordingInfo& r) {
+  return r.measured.present && r.measured.timing == Timing::kAcoustic;
+}
+
+// The frames the analysis transforms: the recording, or more when the
+// drift's correction lengthens it.
+long FramesNeeded(const RecordingInfo& r) {
+  if (!Acoustic(r) || r.measured.drift_ppm == 0) return r.total_frames;
+  return std::max(r.total_frames, ResampledFrames(r.total_frames, DriftRatio(r)));
+}
+
+// The memory of an analysis: its buffers and FFTW's tables.
+double AnalysisBytes(long n) {
+  const double kFftwBytesPerFrame = 10;  // measured: 4 to 9 for the lengths FastFftSize gives
+  return 2.0 * FftBufferDoubles(n) * sizeof(double) + kFftwBytesPerFrame * n;
+}
+
+// The buffers of the analysis, made once for the longest recording of a run
+// and reused for each: two of the FFT's length, which hold in turn the
+// microphone's samples, the signals recorded and played, their spectra, the
+// impulse response and the smoothing's sums. No step clears what it writes
+// in full.
+struct Buffers {
+  long n = 0;  // the longest FFT they hold
+  HeapArray<double> a, b;
+};
+
+bool MakeBuffers(long n, Buffers* out) {
+  out->n = n;
+  out->a = Allocate<double>(FftBufferDoubles(n));
+  out->b = Allocate<double>(FftBufferDoubles(n));
+  return out->a && out->b;
+}
+
 // The range the sweep covered, in hertz at the granted rate. It must start
 // at a frequency the recording can resolve (one cycle within it), so that a
 // crafted start frequency cannot ask for endless output points.
@@ -170,11 +210,10 @@ bool CheckRange(const std::string& path, const RecordingInfo& r) {
                              "frames resolves",
                              range.lo, static_cast<double>(r.rate) / r.total_frames,
                              r.total_frames));
-  // The analysis holds about seven arrays of doubles of the FFT's length at
-  // once; a recording too long for the machine's memory is refused rather
-  // than failing half-way.
-  if (!MemoryCanHold(7.0 * sizeof(double) * FftSize(r.total_frames)))
-    return Fail(path, "too long to analyse in the memory available");
+  // A recording too long for the machine's memory is refused rather than
+  // failing half-way.
+  if (!MemoryCanHold(AnalysisBytes(FastFftSize(FramesNeeded(r)))))
+    return Fail(path, kTooLong);
   return true;
 }
 
@@ -195,20 +234,20 @@ double CalibrationDb(const std::vector<Calibration>& cals, double f) {
 
 // Mean |H| over each band's hertz within [lo, hi], calibration removed; -1
 // for a band with no bin there.
-std::vector<double> BandMeans(const Transfer& t, const RecordingInfo& r, double lo, double hi,
-                              const std::vector<Calibration>& cals) {
+std::vector<double> BandMeans(const std::complex<double>* h, double bin_hz, const RecordingInfo& r,
+                              double lo, double hi, const std::vector<Calibration>& cals) {
   std::vector<double> edge_lo(static_cast<size_t>(r.bands > 0 ? r.bands : 1));
   std::vector<double> edge_hi(edge_lo.size());
   FindHighFreq(r.q, r.bands, r.sweep.start_freq, edge_lo.data(), edge_hi.data());
   BandSums sums = StartBandSums(r.bands);
-  const long first = static_cast<long>(std::ceil(lo / t.bin_hz));
-  const long last = static_cast<long>(std::floor(hi / t.bin_hz));
+  const long first = static_cast<long>(std::ceil(lo / bin_hz));
+  const long last = static_cast<long>(std::floor(hi / bin_hz));
   for (long k = first; k <= last && r.bands > 0; ++k) {
     // Only the bins within the plan's edges count.
-    const double f = static_cast<double>(k) * t.bin_hz;
+    const double f = static_cast<double>(k) * bin_hz;
     if (f < edge_lo[0]) continue;
     if (f > edge_hi[static_cast<size_t>(r.bands) - 1]) break;
-    double mag = std::abs(t.h[static_cast<size_t>(k)]);
+    double mag = std::abs(h[k]);
     if (!cals.empty()) mag *= std::pow(10.0, -CalibrationDb(cals, f) / 20.0);
     AddToBand(&sums, edge_hi.data(), f, mag);
   }
@@ -219,10 +258,9 @@ std::vector<double> BandMeans(const Transfer& t, const RecordingInfo& r, double 
 // playback clock), from the click on input 2 or the first acoustic marker.
 bool Timing(const std::string& path, const std::vector<int32_t>& sync, Measured* m) {
   const RecordingInfo& r = m->info;
-  m->acoustic = r.measured.present && r.measured.timing == Timing::kAcoustic;
+  m->acoustic = Acoustic(r);
   if (m->acoustic) {
-    const double ratio = 1.0 / (1.0 + r.measured.drift_ppm * 1e-6);
-    m->latency = std::lround(r.measured.marker_arrival * ratio) - r.measured.marker_a;
+    m->latency = std::lround(r.measured.marker_arrival * DriftRatio(r)) - r.measured.marker_a;
     return true;
   }
   const SyncPulse pulse = FindSync(sync.data(), r.sync_frames, r.sync_out);
@@ -235,44 +273,67 @@ bool Timing(const std::string& path, const std::vector<int32_t>& sync, Measured*
   return true;
 }
 
-// The microphone on the playback clock (resampled by the measured drift:
-// output frame j is recorded frame j (1 + drift)), moved back by the latency
-// so that frame j belongs to played frame j, and silent outside the frames
-// that hold the sweep's sound (an acoustic marker's is not the sweep's), in
-// `size` frames.
-std::vector<double> MicrophoneOnPlayedClock(const std::vector<int32_t>& mic, const Measured& m,
-                                            long size) {
+// y[0 .. count) moved back by the latency into out[0 .. n): frame j of it
+// belongs to played frame j, and it is silent outside the frames that hold
+// the sweep's sound (an acoustic marker's is not the sweep's).
+template <typename T>
+void Align(const T* y, long count, const Measured& m, long n, double* out) {
+  const FrameRange keep = SweepResponseFrames(m.info);
+  const long to = std::max(std::min({keep.to, n, count - m.latency}), 0L);
+  const long from = std::min(std::max({keep.from, 0L, -m.latency}), to);
+  std::fill(out, out + from, 0.0);
+  std::copy(y + from + m.latency, y + to + m.latency, out + from);
+  std::fill(out + to, out + n, 0.0);
+}
+
+// The microphone, recorded at the start of `scratch` (the 24-bit samples of
+// all total frames), on the playback clock (resampled by the measured
+// drift: output frame j is recorded frame j (1 + drift)) and aligned in
+// out[0 .. n). `scratch` holds n doubles, and so does `out`.
+void MicrophoneOnPlayedClock(const Measured& m, long n, double* scratch, double* out) {
   const RecordingInfo& r = m.info;
-  std::vector<double> y(mic.begin(), mic.end());
-  if (m.acoustic && r.measured.drift_ppm != 0) {
-    std::vector<double> resampled;
-    if (ResampleSignal(y.data(), static_cast<long>(y.size()),
-                       1.0 / (1.0 + r.measured.drift_ppm * 1e-6), &resampled))
-      y = std::move(resampled);
+  const int32_t* mic = reinterpret_cast<const int32_t*>(scratch);
+  if (!m.acoustic || r.measured.drift_ppm == 0) return Align(mic, r.total_frames, m, n, out);
+  std::copy(mic, mic + r.total_frames, out);
+  const double ratio = DriftRatio(r);
+  long count = ResampledFrames(r.total_frames, ratio);
+  if (!ResampleSignal(out, r.total_frames, ratio, scratch)) {
+    count = r.total_frames;
+    std::copy(out, out + count, scratch);
   }
-  const FrameRange keep = SweepResponseFrames(r);
-  std::vector<double> aligned(static_cast<size_t>(size), 0.0);
-  for (long j = std::max(keep.from, 0L); j < std::min(keep.to, size); ++j) {
-    const long at = j + m.latency;
-    if (at >= 0 && at < static_cast<long>(y.size())) aligned[static_cast<size_t>(j)] = y[static_cast<size_t>(at)];
-  }
-  return aligned;
+  Align(scratch, count, m, n, out);
 }
 
 // Repeated sweeps averaged in place, before the division: y[n] becomes the
 // mean of y[n + k P] over the repeats k (P the sweep's length), circularly
-// in y's length. Its spectrum is then exactly the room's response to one
-// sweep, plus copies a whole sweep or more away from it, and the noise
-// falls 3 dB with each doubling of the repeats.
-void AverageRepeats(const SweepSpec& s, std::vector<double>* y) {
+// in y[0 .. size), summed in `sum`. Its spectrum is then exactly the room's
+// response to one sweep, plus copies a whole sweep or more away from it,
+// and the noise falls 3 dB with each doubling of the repeats.
+void AverageRepeats(const SweepSpec& s, double* y, long size, double* sum) {
   if (s.repeats < 2) return;
-  const size_t n = y->size(), period = static_cast<size_t>(s.sweep_frames);
-  std::vector<double> sum(n, 0.0);
-  for (long k = 0; k < s.repeats; ++k) {
-    const size_t shift = (static_cast<size_t>(k) * period) % n;
-    for (size_t i = 0; i < n; ++i) sum[i] += (*y)[(i + shift) % n];
+  const long period = s.sweep_frames;
+  std::copy(y, y + size, sum);
+  for (long k = 1; k < s.repeats; ++k) {
+    const long shift = static_cast<long>((static_cast<unsigned long>(k) * period) % size);
+    for (long i = 0; i < size - shift; ++i) sum[i] += y[i + shift];
+    for (long i = size - shift; i < size; ++i) sum[i] += y[i + shift - size];
   }
-  for (size_t i = 0; i < n; ++i) (*y)[i] = sum[i] / static_cast<double>(s.repeats);
+  for (long i = 0; i < size; ++i) y[i] = sum[i] / static_cast<double>(s.repeats);
+}
+
+// What was played, one sweep of it, in out[0 .. n).
+void PlayedSweep(const SweepSpec& s, long n, double* out) {
+  SweepSpec once = s;
+  once.repeats = 1;
+  const long total = std::min(SweepTotalFrames(once), n);
+  std::vector<int32_t> chunk(16384);
+  for (long at = 0; at < total;) {
+    const long count = std::min(total - at, static_cast<long>(chunk.size()));
+    SweepSamples(once, at, count, chunk.data());
+    std::copy(chunk.begin(), chunk.begin() + count, out + at);
+    at += count;
+  }
+  std::fill(out + total, out + n, 0.0);
 }
 
 // The frames recorded after the last sweep, for the room's decay.
@@ -297,7 +358,7 @@ long TailFrames(const RecordingInfo& r) {
 // (AverageRepeats), which the window must always cut, so it starts at most
 // half a sweep before the direct sound. --window keeps MS milliseconds after
 // the direct sound and 1 ms before it.
-ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, double window_ms) {
+ImpulseWindow ChooseWindow(const double* ir, long n, const Measured& m, double window_ms) {
   const RecordingInfo& r = m.info;
   ImpulseWindow w;
   if (window_ms > 0) {
@@ -306,13 +367,12 @@ ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, dou
     w.before = std::lround(0.001 * r.rate);
     return w;
   }
-  const long n = static_cast<long>(ir.size());
   const double periods = kBassPeriods / m.f_lo;
   const long recorded = std::min(std::max(TailFrames(r) - std::max(m.delay, 0L), 1L), n / 2);
   std::vector<double> decay(static_cast<size_t>(recorded));
   double peak = 0;
   for (long i = 0; i < recorded; ++i) {
-    const double v = ir[static_cast<size_t>(((m.delay + i) % n + n) % n)];
+    const double v = ir[((m.delay + i) % n + n) % n];
     decay[static_cast<size_t>(i)] = v;
     peak = std::max(peak, v * v);
   }
@@ -338,94 +398,81 @@ ImpulseWindow ChooseWindow(const std::vector<double>& ir, const Measured& m, dou
   return w;
 }
 
-// Analyses one recording at the output frequencies `points`.
+// Analyses one recording at the output frequencies `points`, in `buffers`.
 bool Analyse(const std::string& path, const Options& o, const std::vector<Calibration>& cals,
-             const std::vector<double>& points, Measured* m) {
-  std::vector<int32_t> mic, sync;
+             const std::vector<double>& points, Buffers* buffers, Measured* m) {
+  tool::ExitOnOutOfMemory(path + ": " + kTooLong);
+  // The microphone's samples wait in buffer b.
+  std::vector<int32_t> sync;
   std::string error;
-  if (!ReadRecording(path, &m->info, &mic, &sync, &error)) return Fail(path, error);
+  int32_t* mic = reinterpret_cast<int32_t*>(buffers->b.get());
+  if (!ReadRecording(path, &m->info, mic, 2 * FftBufferDoubles(buffers->n), &sync, &error))
+    return Fail(path, error);
   const RecordingInfo& r = m->info;
   if (!CheckRange(path, r)) return false;
+  const long n = FastFftSize(FramesNeeded(r));
+  if (n > buffers->n) return Fail(path, "it grew while it was read");
   m->path = path;
   const FrequencyRange range = SweepRange(r.sweep, r.rate);
   m->f_lo = range.lo;
   m->f_hi = range.hi;
   if (!Timing(path, sync, m)) return false;
-  sync = std::vector<int32_t>();
 
   // The input-1 checks on the recording as it was made.
   const long recorded_latency =
       m->acoustic ? r.measured.marker_arrival - r.measured.marker_a : m->latency;
-  m->check = CheckInputOne(mic.data(), r.total_frames, MicrophoneStretches(r, recorded_latency),
-                           r.rate);
+  m->check = CheckInputOne(mic, r.total_frames, MicrophoneStretches(r, recorded_latency), r.rate);
   if (m->check.peak == 0) return Fail(path, "its microphone channel is silent during the sweep");
 
-  // What was played (one sweep), and what the microphone recorded of it.
-  const long size = FftSize(r.total_frames);
-  std::vector<double> recorded = MicrophoneOnPlayedClock(mic, *m, size);
-  mic = std::vector<int32_t>();
-  AverageRepeats(r.sweep, &recorded);
-  std::vector<double> played(static_cast<size_t>(size), 0.0);
-  {
-    SweepSpec once = r.sweep;
-    once.repeats = 1;
-    std::vector<int32_t> sweep(static_cast<size_t>(SweepTotalFrames(once)));
-    SweepSamples(once, 0, static_cast<long>(sweep.size()), sweep.data());
-    std::copy(sweep.begin(), sweep.end(), played.begin());
-  }
-
-  Transfer t;
-  if (!Deconvolve(played.data(), recorded.data(), size, r.rate, m->f_lo, m->f_hi, &t))
+  // What the microphone recorded of the sweep, and what was played (one
+  // sweep), each in a buffer. The first becomes H, the impulse response and
+  // its window turned to start at the direct sound, whose spectrum is H
+  // with the time of flight removed; the second, once divided by, is the
+  // inverse transform's scratch, then holds the smoothing's sums.
+  double* response = buffers->a.get();
+  double* played = buffers->b.get();
+  MicrophoneOnPlayedClock(*m, n, played, response);
+  AverageRepeats(r.sweep, response, n, played);
+  PlayedSweep(r.sweep, n, played);
+  // The division is exact one bin beyond the sweep's range too: the
+  // response at the range's ends lies between those bins and the first ones
+  // inside.
+  const double bin_hz = r.rate / static_cast<double>(n);
+  if (!DeconvolveInPlace(played, response, n, r.rate, std::max(m->f_lo - bin_hz, m->f_lo / 2),
+                         m->f_hi + bin_hz, 1.0 / n))
     return Fail(path, "its sweep is silent");
-  played = std::vector<double>();
-  recorded = std::vector<double>();
-
-  std::vector<double> ir = ImpulseResponse(t);
-  m->delay = DirectSoundDelay(ir);
-  if (o.room.Wanted() && !AnalyseRoom(path, r, ir, m->delay, m->f_lo, m->f_hi, TailFrames(r),
-                                      o.room, &m->room))
+  InverseFftInPlace(response, n, played);
+  m->delay = DirectSoundDelay(response, n);
+  if (o.room.Wanted() && !AnalyseRoom(path, r, response, n, m->delay, m->f_lo, m->f_hi,
+                                      TailFrames(r), o.room, &m->room))
     return false;
-  m->window = ChooseWindow(ir, *m, o.window_ms);
+  m->window = ChooseWindow(response, n, *m, o.window_ms);
+  // The impulse response from the moment output 1 played, as long as the
+  // silence after the sweep let the room ring; what --window keeps of it.
+  const long ir_frames = o.ir.empty() ? 0 : std::min(n, std::max(TailFrames(r), m->delay + 1));
+  if (o.window_ms <= 0) m->ir.assign(response, response + ir_frames);
   const ImpulseWindow& w = m->window;
-  if (o.window_ms > 0) {
-    WindowImpulse(&ir, m->delay, w.before, w.after, w.fade);
-    TransferFromImpulse(ir, &t);
-  }
-  if (!o.ir.empty()) {
-    // From the moment output 1 played, as long as the silence after the
-    // sweep let the room ring.
-    m->ir.assign(ir.begin(), ir.begin() + std::min(static_cast<long>(ir.size()),
-                                                   std::max(TailFrames(r), m->delay + 1)));
-  }
-  if (o.window_ms <= 0 && w.after > 0) {
-    WindowImpulse(&ir, m->delay, w.before, w.after, w.fade);
-    TransferFromImpulse(ir, &t);
-  }
-  ir = std::vector<double>();
+  WindowAndTurn(response, n, m->delay, w.before, w.after, w.fade);
+  for (long i = 0; i < ir_frames && o.window_ms > 0; ++i)
+    m->ir.push_back(response[((i - m->delay) % n + n) % n]);
+  ForwardFftInPlace(response, n);
 
-  {
-    // |H|^2 and H with the time of flight removed (e^(+j w delay), reduced
-    // exactly in integers first) at each bin, smoothed at each point.
-    const size_t bins = t.h.size();
-    std::vector<double> freq(bins), power(bins), power_area(bins);
-    std::vector<std::complex<double>> value(bins), value_area(bins);
-    for (size_t k = 0; k < bins; ++k) {
-      const long turn = static_cast<long>((static_cast<long long>(k) * m->delay) % t.size);
-      freq[k] = static_cast<double>(k) * t.bin_hz;
-      power[k] = std::norm(t.h[k]);
-      value[k] = t.h[k] * std::polar(1.0, 2 * kPi * turn / static_cast<double>(t.size));
-    }
-    const long n = static_cast<long>(bins);
-    RunningIntegral(freq.data(), power.data(), n, power_area.data());
-    RunningIntegral(freq.data(), value.data(), n, value_area.data());
-    for (double f : points) {
-      m->power.push_back(SmoothedAt(freq.data(), power.data(), power_area.data(), n, f, o.smooth,
-                                    m->f_lo, m->f_hi));
-      m->value.push_back(SmoothedAt(freq.data(), value.data(), value_area.data(), n, f, o.smooth,
-                                    m->f_lo, m->f_hi));
-    }
-  }
-  if (!o.bands.empty()) m->band_mean = BandMeans(t, r, m->f_lo, m->f_hi, cals);
+  // |H|^2 and H at each bin, smoothed at each point: the powers first, their
+  // sums where the response was, then H's sums there.
+  const long bins = n / 2 + 1;
+  const std::complex<double>* value = reinterpret_cast<std::complex<double>*>(response);
+  const BinFreqs freq{bin_hz};
+  double* power = played;
+  double* power_area = played + bins;
+  for (long k = 0; k < bins; ++k) power[k] = std::norm(value[k]);
+  if (o.smooth > 0) RunningIntegral(freq, power, bins, power_area);
+  for (double f : points)
+    m->power.push_back(SmoothedAt(freq, power, power_area, bins, f, o.smooth, m->f_lo, m->f_hi));
+  std::complex<double>* value_area = reinterpret_cast<std::complex<double>*>(played);
+  if (o.smooth > 0) RunningIntegral(freq, value, bins, value_area);
+  for (double f : points)
+    m->value.push_back(SmoothedAt(freq, value, value_area, bins, f, o.smooth, m->f_lo, m->f_hi));
+  if (!o.bands.empty()) m->band_mean = BandMeans(value, bin_hz, r, m->f_lo, m->f_hi, cals);
   return true;
 }
 
@@ -499,16 +546,18 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   // window resolves.
   double lo = 0, hi = 1e300;
   std::vector<FrequencyRange> ranges;
+  long longest = 0;  // FFT length
   RecordingInfo first;
   for (const std::string& p : paths) {
     RecordingInfo r;
     std::string error;
-    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p, error);
+    if (!ReadRecording(p, &r, nullptr, 0, nullptr, &error)) return Fail(p, error);
     if (!CheckRange(p, r)) return false;
     if (!o.bands.empty() && &p != &paths[0] &&
         (r.q != first.q || r.bands != first.bands || r.sweep.start_freq != first.sweep.start_freq))
       return Fail(p, "its band plan differs from the first recording's, so --bands cannot average");
     if (&p == &paths[0]) first = r;
+    longest = std::max(longest, FastFftSize(FramesNeeded(r)));
     ranges.push_back(SweepRange(r.sweep, r.rate));
     lo = std::max(lo, ranges.back().lo);
     hi = std::min(hi, ranges.back().hi);
@@ -545,6 +594,8 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
     tool::Warn(notes.back() + ".");
   }
   const std::vector<double> points = Points(lo, hi);
+  Buffers buffers;
+  if (!MakeBuffers(longest, &buffers)) return Fail(paths[0], kTooLong);
 
   std::vector<double> power(points.size(), 0.0), bands;
   std::vector<std::complex<double>> value(points.size(), 0.0);
@@ -552,7 +603,7 @@ bool Run(const std::vector<std::string>& paths, const Options& o,
   Measured m;
   for (const std::string& p : paths) {
     m = Measured();
-    if (!Analyse(p, o, cals, points, &m)) return false;
+    if (!Analyse(p, o, cals, points, &buffers, &m)) return false;
     *said += Report(m);
     for (size_t k = 0; k < points.size(); ++k) {
       power[k] += m.power[k] / paths.size();
@@ -619,6 +670,7 @@ int Main(int argc, char** argv) {
   Options o;
   const tool::Tool command_line = CommandLine(&o);
   if (auto status = tool::ParseCommandLine(command_line, argc, argv, &o.recordings)) return *status;
+  tool::ExitOnOutOfMemory("not enough memory");
   if (o.recordings.size() > 1 && !o.average && (!o.out.empty() || !o.ir.empty()))
     return tool::UsageError(command_line,
                             "-o and --ir name one file: give one recording or --average");
@@ -647,7 +699,7 @@ int Main(int argc, char** argv) {
   for (const std::string& p : o.recordings) {
     RecordingInfo r;
     std::string error;
-    if (!ReadRecording(p, &r, nullptr, nullptr, &error)) return Fail(p + ": " + error);
+    if (!ReadRecording(p, &r, nullptr, 0, nullptr, &error)) return Fail(p + ": " + error);
     if (!CheckRange(p, r) || !CheckRoomOptions(p, r, o.room)) return 1;
   }
   std::vector<std::string> inputs = o.recordings, responses;

@@ -176,13 +176,12 @@ void OctaveSummary(const std::vector<DistortionLine>& lines, double f_lo, double
   }
 }
 
-bool Distortion(const std::string& path, const RecordingInfo& r, const std::vector<double>& ir,
+bool Distortion(const std::string& path, const RecordingInfo& r, const double* ir, long n,
                 long direct, double f_lo, double f_hi, Table* t) {
   // The sweep's L on the clock it was played at.
   const double l = SweepL(r.sweep) * r.sweep.rate / r.rate;
   HarmonicSpectra s;
-  const long n = static_cast<long>(ir.size());
-  if (!SeparateHarmonics(ir.data(), n, r.rate, l, (direct % n + n) % n, f_lo, f_hi, kHarmonics,
+  if (!SeparateHarmonics(ir, n, r.rate, l, (direct % n + n) % n, f_lo, f_hi, kHarmonics,
                          &s))
     return Fail(path, "its impulse response cannot hold the harmonics apart");
   // 12 points per octave, on the grid through 1 kHz, up to where the third
@@ -254,7 +253,7 @@ bool CheckRoomOptions(const std::string& path, const RecordingInfo& r, const Roo
   return true;
 }
 
-bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const std::vector<double>& ir,
+bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const double* ir, long n,
                  long direct, double f_lo, double f_hi, long tail, const RoomOptions& o,
                  RoomResults* out) {
   // The room's decay and waterfall come from the response from kLead
@@ -263,11 +262,11 @@ bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const std::vec
   // of what the room could ring into after the last sweep: beyond it the
   // response lacks the last frequencies' decay, and a log sweep's harmonics
   // lie at its end.
-  const long n = static_cast<long>(ir.size()), lead = std::lround(kLead * r.rate);
+  const long lead = std::lround(kLead * r.rate);
   const long count = std::min(n, std::max(tail, direct + 1) - (direct - lead));
   std::vector<double> room(static_cast<size_t>(count));
   for (long i = 0; i < count; ++i)
-    room[static_cast<size_t>(i)] = ir[static_cast<size_t>(((direct - lead + i) % n + n) % n)];
+    room[static_cast<size_t>(i)] = ir[((direct - lead + i) % n + n) % n];
   if (o.Decay()) {
     const Table t = DecayTables(path, r, room.data(), count, f_lo, f_hi);
     out->decay_said = t.said;
@@ -278,7 +277,7 @@ bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const std::vec
     return false;
   if (!o.distortion.empty()) {
     Table t;
-    if (!Distortion(path, r, ir, direct, f_lo, f_hi, &t)) return false;
+    if (!Distortion(path, r, ir, n, direct, f_lo, f_hi, &t)) return false;
     out->distortion_said = t.said;
     out->distortion_text = t.file;
   }

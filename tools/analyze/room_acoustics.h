@@ -37,10 +37,10 @@ const char* RoomUsageError(const RoomOptions& o, size_t recordings, bool average
 bool CheckRoomOptions(const std::string& path, const RecordingInfo& r, const RoomOptions& o);
 
 // The analyses `o` asks for of the recording `path`, from its circular
-// impulse response `ir` (played frame 0 at index 0, the direct sound at
+// impulse response ir[0 .. n) (played frame 0 at index 0, the direct sound at
 // `direct`), swept over [f_lo, f_hi] Hz, whose room could ring for `tail`
 // frames after the last sweep. False with the message printed.
-bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const std::vector<double>& ir,
+bool AnalyseRoom(const std::string& path, const RecordingInfo& r, const double* ir, long n,
                  long direct, double f_lo, double f_hi, long tail, const RoomOptions& o,
                  RoomResults* out);
 

@@ -54,7 +54,7 @@ sf_count_t MemTell(void* user) { return Mem(user)->pos; }
 
 }  // namespace
 
-bool ReadRecording(const std::string& path, RecordingInfo* info, std::vector<int32_t>* mic,
+bool ReadRecording(const std::string& path, RecordingInfo* info, int32_t* mic, long mic_capacity,
                    std::vector<int32_t>* sync, std::string* error) {
   SF_INFO sf;
   memset(&sf, 0, sizeof sf);
@@ -85,7 +85,10 @@ bool ReadRecording(const std::string& path, RecordingInfo* info, std::vector<int
   if (!mic) return true;
 
   const long total = info->total_frames;
-  mic->assign(static_cast<size_t>(total), 0);
+  if (total > mic_capacity) {
+    *error = "it grew while it was read";
+    return false;
+  }
   sync->assign(static_cast<size_t>(info->sync_frames), 0);
   const long kChunk = 8192;
   std::vector<int> buf(static_cast<size_t>(kChunk) * 2);
@@ -99,7 +102,7 @@ bool ReadRecording(const std::string& path, RecordingInfo* info, std::vector<int
     // libsndfile puts samples on a 32-bit scale; 24-bit values are exact
     // multiples of 256 there.
     for (sf_count_t i = 0; i < got; ++i, ++at) {
-      (*mic)[static_cast<size_t>(at)] = buf[static_cast<size_t>(2 * i)] / 256;
+      mic[at] = buf[static_cast<size_t>(2 * i)] / 256;
       if (at < info->sync_frames)
         (*sync)[static_cast<size_t>(at)] = buf[static_cast<size_t>(2 * i + 1)] / 256;
     }

@@ -224,6 +224,8 @@ void Warn(const std::string& message) {
 
 int Finish(int status) { return CloseStandardOutput(g_program, status); }
 
+const char* ProgramName() { return g_program; }
+
 std::string Format(const char* format, ...) {
   va_list args, again;
   va_start(args, format);

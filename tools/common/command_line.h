@@ -96,6 +96,9 @@ void Warn(const std::string& message);
 // checked (a write error turns `status` into 1, with a message).
 int Finish(int status);
 
+// The program's name, as the messages above begin.
+const char* ProgramName();
+
 // printf into a std::string, of any length.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
