@@ -289,19 +289,20 @@ void Align(const T* y, long count, const Measured& m, long n, double* out) {
 // The microphone, recorded at the start of `scratch` (the 24-bit samples of
 // all total frames), on the playback clock (resampled by the measured
 // drift: output frame j is recorded frame j (1 + drift)) and aligned in
-// out[0 .. n). `scratch` holds n doubles, and so does `out`.
-void MicrophoneOnPlayedClock(const Measured& m, long n, double* scratch, double* out) {
+// out[0 .. n). `scratch` holds n doubles, and so does `out`. False when the
+// drift cannot be corrected: a response on the wrong clock would be wrong.
+bool MicrophoneOnPlayedClock(const Measured& m, long n, double* scratch, double* out) {
   const RecordingInfo& r = m.info;
   const int32_t* mic = reinterpret_cast<const int32_t*>(scratch);
-  if (!m.acoustic || r.measured.drift_ppm == 0) return Align(mic, r.total_frames, m, n, out);
+  if (!m.acoustic || r.measured.drift_ppm == 0) {
+    Align(mic, r.total_frames, m, n, out);
+    return true;
+  }
   std::copy(mic, mic + r.total_frames, out);
   const double ratio = DriftRatio(r);
-  long count = ResampledFrames(r.total_frames, ratio);
-  if (!ResampleSignal(out, r.total_frames, ratio, scratch)) {
-    count = r.total_frames;
-    std::copy(out, out + count, scratch);
-  }
-  Align(scratch, count, m, n, out);
+  if (!ResampleSignal(out, r.total_frames, ratio, scratch)) return false;
+  Align(scratch, ResampledFrames(r.total_frames, ratio), m, n, out);
+  return true;
 }
 
 // Repeated sweeps averaged in place, before the division: y[n] becomes the
@@ -365,6 +366,13 @@ ImpulseWindow ChooseWindow(const double* ir, long n, const Measured& m, double w
     w.after = std::max(std::lround(window_ms * r.rate / 1000.0), 1L);
     w.fade = std::min(std::max(w.after / 5, 1L), std::lround(0.005 * r.rate));
     w.before = std::lround(0.001 * r.rate);
+    // Averaged repeats leave copies of the response a sweep away: a window
+    // reaching them would add them back in.
+    const long half_sweep = std::lround(0.5 * r.sweep.sweep_frames * r.rate / r.sweep.rate);
+    if (r.sweep.repeats > 1 && w.after > half_sweep) {
+      w.after = half_sweep;
+      w.end = ", half a sweep: the averaged repeats' copies lie a sweep away";
+    }
     return w;
   }
   const double periods = kBassPeriods / m.f_lo;
@@ -431,7 +439,9 @@ bool Analyse(const std::string& path, const Options& o, const std::vector<Calibr
   // inverse transform's scratch, then holds the smoothing's sums.
   double* response = buffers->a.get();
   double* played = buffers->b.get();
-  MicrophoneOnPlayedClock(*m, n, played, response);
+  if (!MicrophoneOnPlayedClock(*m, n, played, response))
+    return Fail(path, Format("its clock drift of %+.1f ppm cannot be corrected",
+                             r.measured.drift_ppm));
   AverageRepeats(r.sweep, response, n, played);
   PlayedSweep(r.sweep, n, played);
   // The division is exact one bin beyond the sweep's range too: the
