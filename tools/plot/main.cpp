@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/out_of_memory.h"
 #include "common/outputs.h"
 #include "formats/curve_file.h"
 #include "formats/file_io.h"
@@ -284,6 +285,8 @@ std::string RunsShown(const Input& in) {
 }
 
 int Main(int argc, char** argv) {
+  // Huge inputs are read whole; FFTW works on impulse responses.
+  tool::ExitOnOutOfMemory("not enough memory");
   Options o;
   if (auto status = tool::ParseCommandLine(CommandLine(&o), argc, argv, &o.inputs)) return *status;
   if (o.inputs.empty()) o.inputs.push_back("sweep_out.txt");
