@@ -342,14 +342,18 @@ class Plot : public ::testing::Test {
 std::string Plot::dir_;
 
 TEST_F(Plot, DrawsResultAndResponseFilesWithOverlays) {
-  const std::string title = "<Room> & \"sofa\" \x01\xff";
+  // Bytes XML does not take: a control, an invalid byte, U+FFFE, a surrogate.
+  const std::string title = "<Room> & \"sofa\" \x01\xff\xef\xbf\xbe\xed\xa0\x80 \xc3\xa9";
   const std::string svg =
       Draw({"--title", title, "--last", "2", "sweep_out.txt", "rew.txt", "ours.txt", "empty.txt",
             "-o", "c.svg", "--db-range", "-20:5", "--predicted", "a/r.txt", "--target", "b/r.txt",
             "--target-shift", "-3"},
            "Wrote c.svg: sweep_out.txt (runs 2 to 3 of 3), rew.txt, ours.txt, empty.txt (run 1 "
            "of 1), a/r.txt (predicted), b/r.txt (target, moved by -3.0 dB)\n");
-  EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  \xef\xbf\xbd</text>"), svg.npos);
+  const std::string replaced = "\xef\xbf\xbd";
+  EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  " + replaced + replaced + replaced +
+                     replaced + replaced + " \xc3\xa9</text>"),
+            svg.npos);
   EXPECT_EQ(All(svg.substr(svg.find("class=\"legend\">") + 15), "\">", "</text>"),
             (std::vector<std::string>{
                 "sweep_out.txt: run 2", "sweep_out.txt: run 3", "rew.txt", "ours.txt",

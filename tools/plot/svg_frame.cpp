@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "formats/file_io.h"
+
 namespace plot {
 namespace {
 
@@ -417,42 +419,18 @@ void Append(std::string* out, const char* format, ...) {
 
 std::string EscapeXmlText(const std::string& text) {
   std::string out;
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c < 0x20 ? ' ' : static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    size_t len = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
-    unsigned long cp = len == 4 ? c & 0x07 : len == 3 ? c & 0x0f : c & 0x1f;
-    bool valid = len > 0 && i + len <= n;
-    for (size_t k = 1; valid && k < len; ++k) {
-      valid = (s[i + k] & 0xc0) == 0x80;
-      cp = (cp << 6) | (s[i + k] & 0x3f);
-    }
-    static const unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    // Overlong forms, surrogates, U+FFFE, U+FFFF and values past U+10FFFF are
-    // not characters XML allows.
-    if (valid && (cp < kLeast[len] || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
-                  cp == 0xffff || cp > 0x10ffff)) {
-      valid = false;
-    }
-    if (valid) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += "\xef\xbf\xbd";
-      ++i;
+  size_t n = 1;
+  for (size_t i = 0; i < text.size(); i += n) {
+    const long cp = DecodeUtf8(text, i, &n);
+    switch (cp) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      // Invalid bytes and U+FFFE, U+FFFF are not characters XML allows.
+      case -1: case 0xfffe: case 0xffff: out += "\xef\xbf\xbd"; break;
+      default: out += cp < 0x20 ? std::string(" ") : text.substr(i, n);
     }
   }
   return out;
