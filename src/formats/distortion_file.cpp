@@ -50,8 +50,9 @@ std::string Runs(const std::vector<DistortionRow>& rows, int k) {
 struct Named {
   double hz = 0.0;
   int decimals = 0;
-  bool Names(const DistortionRow& r) const {
-    return strtod(Fixed(r.freq, decimals).c_str(), nullptr) == hz;
+  // Row r's frequency at these decimals: it rises with the rows.
+  double At(const DistortionRow& r) const {
+    return strtod(Fixed(r.freq, decimals).c_str(), nullptr);
   }
   std::string Text() const { return Fixed(hz, decimals); }
 };
@@ -136,7 +137,7 @@ bool ParseDistortion(const char* text, size_t length, DistortionTable* out, std:
     const bool unknown = LineIs(line, size, kNoiseUnknown), above = LineIs(line, size, kAboveNoise);
     const bool below = LineStarts(line, size, kBelowNoise);
     if (unknown || above || below) {
-      if (noise_line) return LineFault(n, "a second line on the noise", error);
+      if (noise_line) return LineFault(n, "a second line saying where the harmonics lie below the noise", error);
       noise_line = n;
       table.noise_known = !unknown;
       const size_t lead = sizeof kBelowNoise - 1;
@@ -184,22 +185,34 @@ bool ParseDistortion(const char* text, size_t length, DistortionTable* out, std:
     return LineFault(lines.number, "no line saying where the harmonics lie below the noise",
                      error);
   // Each run marks the rows from the first its low end names to the last its
-  // high end names.
-  const size_t n = table.rows.size();
+  // high end names, found by bisection and counted in `depth` so that any
+  // number of runs over any number of rows takes little time.
+  const auto& rows = table.rows;
   for (int k = 0; k < 2; ++k) {
+    std::vector<long> depth(rows.size() + 1, 0);
     for (const auto& run : runs[k]) {
-      size_t lo = 0, hi = n;
-      while (lo < n && !run[0].Names(table.rows[lo])) ++lo;
-      while (hi > 0 && !run[1].Names(table.rows[hi - 1])) --hi;
-      if (lo == n || hi == 0 || lo >= hi)
-        return LineFault(noise_line,
-                         lo == n || hi == 0
-                             ? "it names " + run[lo == n ? 0 : 1].Text() +
-                                   " Hz, the frequency of no row"
-                             : "a run from " + run[0].Text() + " Hz down to " + run[1].Text() +
-                                   " Hz",
+      const size_t lo = std::partition_point(rows.begin(), rows.end(), [&](const DistortionRow& r) {
+                          return run[0].At(r) < run[0].hz;
+                        }) - rows.begin();
+      const size_t hi = std::partition_point(rows.begin(), rows.end(), [&](const DistortionRow& r) {
+                          return run[1].At(r) <= run[1].hz;
+                        }) - rows.begin();
+      for (int end = 0; end < 2; ++end) {
+        const size_t at = end == 0 ? lo : hi - 1;
+        if ((end == 0 ? lo == rows.size() : hi == 0) || run[end].At(rows[at]) != run[end].hz)
+          return LineFault(noise_line, "it names " + run[end].Text() +
+                                           " Hz, the frequency of no row",
+                           error);
+      }
+      if (lo >= hi)
+        return LineFault(noise_line, "a run from " + run[0].Text() + " Hz down to " +
+                                         run[1].Text() + " Hz",
                          error);
-      for (size_t i = lo; i < hi; ++i) table.rows[i].below[k] = true;
+      ++depth[lo], --depth[hi];
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (i > 0) depth[i] += depth[i - 1];
+      table.rows[i].below[k] = depth[i] > 0;
     }
   }
   *out = std::move(table);

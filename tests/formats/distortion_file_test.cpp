@@ -52,7 +52,8 @@ TEST(DistortionFile, RefusesDamageNamingTheLine) {
       {head, "line 2: no row under the column line"},
       {kColumns + row, "line 2: no line saying where the harmonics lie below the noise"},
       {row + head, "line 1: a row before the column line \"" + kColumns.substr(0, 51) + "\""},
-      {head + kAbove + row, "line 3: a second line on the noise"},
+      {head + kAbove + row, "line 3: a second line saying where the harmonics lie below the "
+                                    "noise"},
       {head + row + row, "line 4: frequencies must rise from row to row"},
       {head + "20, 0, -40, -50\n", "line 3: expected five numbers: frequency, fundamental, H2 "
                                    "and H3 in dB, THD in %"},

@@ -245,11 +245,18 @@ void WriteDistortionChart(const ChartLine* lines, size_t count, const ChartOptio
       },
       &body, &legend,
       [&](size_t i, size_t, const std::string& colour, std::string* marks) {
+        // At most one mark in every 4 pixels: the chart does not grow with
+        // the points.
         const Curve& c = *lines[i].curve;
+        long last = -1;
         for (size_t k = 0; k < c.freq.size(); ++k) {
           int side;
           if (!(*lines[i].floor)[k] || !std::isfinite(c.db[k])) continue;
           const double px = p.X(c.freq[k]), py = p.Y(c.db[k], &side);
+          const long column = std::lround(std::floor(px / 4.0));
+          if (column == last || px < kPlotLeft - 1e-6 || px > kPlotLeft + kPlotWidth + 1e-6)
+            continue;
+          last = column;
           Append(marks,
                  "<path class=\"floor-mark\" fill=\"white\" stroke=\"%s\" stroke-width=\"1.2\" "
                  "d=\"M%.2f %.2f L%.2f %.2f L%.2f %.2f Z\"/>\n",
