@@ -94,7 +94,8 @@ TEST(DistortionFile, RefusesDamageNamingTheLine) {
     ASSERT_EQ(FormatDistortion({}, read), written) << damaged;
     ++accepted;
   }
-  printf("damaged distortion files: %d of %d read back whole\n", accepted, tries);
+  printf("distortion parser totals: %d of %d damaged texts refused, %d read back\n", tries - accepted,
+         tries, accepted);
   EXPECT_TRUE(accepted > tries / 10 && accepted < tries * 9 / 10);
 }
 
