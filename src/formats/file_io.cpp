@@ -93,27 +93,6 @@ int OpenToAppend(const std::string& path, bool* created) {
   return -1;
 }
 
-// The code point of the UTF-8 sequence at text[i] and its length in *n; -1
-// for a byte that does not begin a valid sequence (overlong forms,
-// surrogates and values past U+10FFFF included).
-long DecodeUtf8(const std::string& text, size_t i, size_t* n) {
-  const unsigned char c = static_cast<unsigned char>(text[i]);
-  *n = 1;
-  if (c < 0x80) return c;
-  const size_t length = c >= 0xf8 ? 0 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
-  if (length == 0 || i + length > text.size()) return -1;
-  long cp = c & (0x7f >> length);
-  for (size_t k = 1; k < length; ++k) {
-    const unsigned char next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xc0) != 0x80) return -1;
-    cp = (cp << 6) | (next & 0x3f);
-  }
-  const long lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < lowest[length] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return -1;
-  *n = length;
-  return cp;
-}
-
 bool Shown(long cp) {
   return cp >= 0x20 && cp != 0x7f && !(cp >= 0x80 && cp < 0xa0) && cp != 0x2028 && cp != 0x2029 &&
          cp != 0xfeff && cp != 0xfffe && cp != 0xffff && cp != 0x200e && cp != 0x200f &&
@@ -138,6 +117,24 @@ mode_t NewFileMode() {
   const mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
+}
+
+long DecodeUtf8(const std::string& text, size_t i, size_t* n) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  *n = 1;
+  if (c < 0x80) return c;
+  const size_t length = c >= 0xf8 ? 0 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
+  if (length == 0 || i + length > text.size()) return -1;
+  long cp = c & (0x7f >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xc0) != 0x80) return -1;
+    cp = (cp << 6) | (next & 0x3f);
+  }
+  const long lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < lowest[length] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return -1;
+  *n = length;
+  return cp;
 }
 
 std::string Printable(const std::string& text) {

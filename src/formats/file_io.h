@@ -73,6 +73,11 @@ int WriteAll(int fd, const char* data, size_t size);
 // The permissions a newly created file gets: 0666 less the umask.
 mode_t NewFileMode();
 
+// The code point of the UTF-8 sequence at text[i] (i below its size) and its
+// length in *n; -1, with *n 1, for a byte that does not begin a valid
+// sequence (overlong forms, surrogates and values past U+10FFFF included).
+long DecodeUtf8(const std::string& text, size_t i, size_t* n);
+
 // `text` for messages, headers and comments: each control character (C0,
 // DEL, C1), line or paragraph separator, byte-order mark, non-character
 // U+FFFE/U+FFFF, direction override and byte that is not part of valid

@@ -11,22 +11,9 @@
 
 #include "dsp/biquad.h"
 #include "formats/waterfall_file.h"
+#include "support/damage.h"
 
 namespace {
-
-std::string Damage(std::string text, std::mt19937& gen) {
-  const char* pieces[] = {"\n", ",", " ", "-", "* Time(ms): ", "1e9", "nan", "\r", "\t", "\n* a\n"};
-  for (int c = 1 + gen() % 2; c > 0 && !text.empty(); --c) {
-    const size_t at = gen() % text.size();
-    const int kind = gen() % 5;
-    if (kind == 0) text[at] = static_cast<char>(gen());
-    if (kind == 1 && text[at] >= '0' && text[at] <= '9') text[at] = '0' + gen() % 10;
-    if (kind == 2) text.erase(at, 1 + gen() % 30);
-    if (kind == 3) text.insert(at, pieces[gen() % 10]);
-    if (kind == 4) text.insert(at, text.substr(gen() % text.size(), 1 + gen() % 40));
-  }
-  return text;
-}
 
 // A mode at 60 Hz rings in the waterfall: its ridge falls at 60 dB per its
 // poles' T60 and stands above the frequencies beside it. Its file reads back
@@ -73,10 +60,12 @@ TEST(Waterfall, AModeRingsAsItsPolesSayAndItsFileReadsBack) {
     EXPECT_TRUE(error == r.second && read.size() == s.size()) << error;
   }
   std::mt19937 gen(18);
+  const std::vector<std::string> pieces = {"\n",  ",",   " ",  "-",  "* Time(ms): ",
+                                           "1e9", "nan", "\r", "\t", "\n* a\n"};
   int accepted = 0, tries = 3000;
   const std::string small = text.substr(0, text.find('\n', 400)) + "\n* Time(ms): 10\n20, -3\n";
   for (int i = 0; i < tries; ++i) {
-    const std::string damaged = Damage(small, gen);
+    const std::string damaged = Damage(small, gen, pieces);
     read.clear();
     if (!ParseWaterfall(damaged.data(), damaged.size(), &read, &error)) {
       ASSERT_TRUE(error.rfind("line ", 0) == 0 && read.empty()) << damaged;

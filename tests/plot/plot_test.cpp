@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 
+#include "formats/distortion_file.h"
 #include "formats/result_table.h"
 #include "formats/waterfall_file.h"
 #include "plot/svg_chart.h"
@@ -279,8 +280,9 @@ double BiquadPhase(double f) {
 // Every kind of file the charts take, in one folder: result files and
 // responses, impulse responses (an impulse at 12.5 ms, a 1 kHz tone decaying
 // by 8.69 dB per 100 ms from half the impulse's amplitude), a recording, a
-// response with the phase of BiquadPhase, and a waterfall whose
-// mode at 68-74 Hz decays by 60 dB in 400 ms.
+// response with the phase of BiquadPhase, a waterfall whose
+// mode at 68-74 Hz decays by 60 dB in 400 ms, and a distortion file with H2
+// below the noise at 800 Hz, H3 at 400 and 800 Hz.
 class Plot : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -301,6 +303,12 @@ class Plot : public ::testing::Test {
         slices[i].db.push_back(f > 68 && f < 74 ? -60.0 * i * 10 / 400 : -10 - 60.0 * i * 10 / 50);
       }
     }
+    DistortionTable distortion{true, {}};
+    for (const DistortionRow& r : {DistortionRow{100, 0, {-50, -55}, {false, false}, 0.5},
+                                   {200, 0, {-40, -50}, {false, false}, 1.2},
+                                   {400, 0, {-45, -52}, {false, true}, 0.7},
+                                   {800, 0, {-60, -65}, {true, true}, 0.2}})
+      distortion.rows.push_back(r);
     WriteWav(dir_ + "/imp.wav", impulse, 1);
     WriteWav(dir_ + "/decay.wav", decay, 1);
     WriteWav(dir_ + "/rec.wav", stereo, 2);
@@ -313,6 +321,7 @@ class Plot : public ::testing::Test {
                                               "-2.000, 0.00\n") &&
                 WriteFile(dir_ + "/delay.txt", delay) &&
                 WriteFile(dir_ + "/wf.txt", FormatWaterfall(slices)) &&
+                WriteFile(dir_ + "/d.txt", FormatDistortion({}, distortion)) &&
                 mkdir((dir_ + "/a").c_str(), 0755) == 0 && mkdir((dir_ + "/b").c_str(), 0755) == 0);
     for (const char* name : {"a/r.txt", "b/r.txt", "a/s.txt"})
       ASSERT_TRUE(WriteFile(dir_ + "/" + name, "20 -3\n100 -6\n1000 -9\n"));
@@ -333,14 +342,18 @@ class Plot : public ::testing::Test {
 std::string Plot::dir_;
 
 TEST_F(Plot, DrawsResultAndResponseFilesWithOverlays) {
-  const std::string title = "<Room> & \"sofa\" \x01\xff";
+  // Bytes XML does not take: a control, an invalid byte, U+FFFE, a surrogate.
+  const std::string title = "<Room> & \"sofa\" \x01\xff\xef\xbf\xbe\xed\xa0\x80 \xc3\xa9";
   const std::string svg =
       Draw({"--title", title, "--last", "2", "sweep_out.txt", "rew.txt", "ours.txt", "empty.txt",
             "-o", "c.svg", "--db-range", "-20:5", "--predicted", "a/r.txt", "--target", "b/r.txt",
             "--target-shift", "-3"},
            "Wrote c.svg: sweep_out.txt (runs 2 to 3 of 3), rew.txt, ours.txt, empty.txt (run 1 "
            "of 1), a/r.txt (predicted), b/r.txt (target, moved by -3.0 dB)\n");
-  EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  \xef\xbf\xbd</text>"), svg.npos);
+  const std::string replaced = "\xef\xbf\xbd";
+  EXPECT_NE(svg.find(">&lt;Room&gt; &amp; &quot;sofa&quot;  " + replaced + replaced + replaced +
+                     replaced + replaced + " \xc3\xa9</text>"),
+            svg.npos);
   EXPECT_EQ(All(svg.substr(svg.find("class=\"legend\">") + 15), "\">", "</text>"),
             (std::vector<std::string>{
                 "sweep_out.txt: run 2", "sweep_out.txt: run 3", "rew.txt", "ours.txt",
@@ -377,6 +390,8 @@ TEST_F(Plot, NamesChartsFilesAndLines) {
       {{"ours.txt", "imp.wav"}, "imp.wav: this is a WAV file of one channel; draw an impulse"},
       {{"imp.wav", "ours.txt"}, "ours.txt: this is a response; draw it on a chart of levels"},
       {{"ours.txt", "wf.txt"}, "wf.txt: this is a waterfall file; draw a waterfall on its own"},
+      {{"ours.txt", "d.txt"}, "d.txt: this is a distortion file; draw harmonic distortion on a"},
+      {{"d.txt", "wf.txt"}, "wf.txt: this is a waterfall file; draw a waterfall on its own"},
       {{"a/r.svg"}, "a/r.svg: this is a chart; give quelmar-plot the file that the chart was"},
       {{"ours.txt", "--target", "imp.wav"}, "imp.wav: this is a WAV file of one channel; --target"},
       {{"--phase", "sweep_out.txt"}, "sweep_out.txt: this is a result file, whose bands have no"},
@@ -474,6 +489,21 @@ TEST_F(Plot, DrawsAWaterfallAsAHeatMap) {
     ++drawn;
   }
   EXPECT_GT(drawn, 40);
+}
+
+// H2 at 200 Hz (-40 dB) lies at 1 % of the percent scale, THD there at
+// 1.2 %; the floors are marked, H3's at 400 Hz dashed, not in its solid line.
+TEST_F(Plot, DrawsDistortionWithItsFloors) {
+  const std::string svg = Draw({"d.txt", "--db-range", "-80:-10"}, "Wrote d.svg: d.txt\n");
+  const Axis f = AxisOf(svg, "hz", 100, 500, true), db = AxisOf(svg, "db", -30, -60);
+  const auto h2 = Path(svg, "id=\"line-1\""), h3 = Path(svg, "id=\"line-2\"");
+  ASSERT_TRUE(h2.size() == 3 && h3.size() == 2) << svg;
+  const auto h3_floor = Path(svg, "id=\"dashed-2\"")[1];
+  EXPECT_TRUE(std::hypot(h2[1].first - f.Px(200), h2[1].second - db.Px(-40)) < 0.02 &&
+              std::hypot(h3_floor.first - f.Px(400), h3_floor.second - db.Px(-52)) < 0.02);
+  EXPECT_NEAR(Attr(svg, "data-percent=\"1\"", "y1"), db.Px(-40), 0.01);
+  EXPECT_NEAR(Path(svg, "id=\"line-3\"")[1].second, db.Px(20 * std::log10(0.012)), 0.01);
+  EXPECT_EQ(All(svg, "class=\"floor-mark\"", "").size(), 4u);  // H2 1, H3 2, THD 1
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "dsp/octave_bands.h"
 #include "dsp/sweep.h"
 #include "dsp/waterfall.h"
+#include "formats/distortion_file.h"
 #include "formats/file_io.h"
 #include "formats/waterfall_file.h"
 
@@ -107,51 +108,30 @@ bool Waterfall(const std::string& path, const RecordingInfo& r, const double* ir
 // A level in dB that every reader takes: silence and overflow held at 300 dB.
 double Finite(double db) { return std::isfinite(db) ? db : db > 0 ? 300.0 : -300.0; }
 
-// "20.0-25.2 Hz, 4000.0 Hz" for the frequencies flagged, runs of neighbours
-// joined; "none" when none is.
-std::string Runs(const std::vector<double>& freq, const std::vector<bool>& flagged) {
-  std::string text;
-  for (size_t k = 0; k < freq.size(); ++k) {
-    if (!flagged[k]) continue;
-    size_t end = k;
-    while (end + 1 < freq.size() && flagged[end + 1]) ++end;
-    text += (text.empty() ? "" : ", ") + Format("%.1f", freq[k]) +
-            (end > k ? Format("-%.1f", freq[end]) : "") + " Hz";
-    k = end;
-  }
-  return text.empty() ? "none" : text;
-}
-
-// One excitation frequency's line: H2 and H3 as measured, or their noise
+// One excitation frequency's row: H2 and H3 as measured, or their noise
 // floors where they are below it; THD over the harmonics within the sweep,
 // each counted as written.
-struct DistortionLine {
-  double freq = 0.0, fundamental = 0.0, thd = 0.0;
-  double h[2] = {0.0, 0.0};  // H2, H3 in dB relative to the fundamental
-  bool below[2] = {false, false};
-};
-
-DistortionLine LineAt(const HarmonicSpectra& s, double f) {
+DistortionRow RowAt(const HarmonicSpectra& s, double f) {
   const DistortionPoint p = DistortionAt(s, f, kDistortionPerOctave);
-  DistortionLine line;
-  line.freq = f;
-  line.fundamental = Finite(p.fundamental_db);
+  DistortionRow row;
+  row.freq = f;
+  row.fundamental = Finite(p.fundamental_db);
   double sum = 0.0;
   for (size_t k = 0; k < p.level_db.size(); ++k) {
     if (std::isnan(p.level_db[k])) continue;
     const bool below = s.noise_known && p.level_db[k] < p.noise_db[k] + kAboveNoiseDb;
     const double db = Finite(below ? p.noise_db[k] : p.level_db[k]);
-    if (k < 2) line.h[k] = db, line.below[k] = below;
+    if (k < 2) row.h[k] = db, row.below[k] = below;
     sum += std::pow(10.0, db / 10.0);
   }
-  line.thd = 100.0 * std::sqrt(sum);
-  return line;
+  row.thd = 100.0 * std::sqrt(sum);
+  return row;
 }
 
-// The power means of the lines of each octave band within [f_lo, f_hi],
+// The power means of the rows of each octave band within [f_lo, f_hi],
 // marked "<" where a harmonic was below the noise within it (for THD, both H2
 // and H3 at once).
-void OctaveSummary(const std::vector<DistortionLine>& lines, double f_lo, double f_hi, Table* t) {
+void OctaveSummary(const std::vector<DistortionRow>& rows, double f_lo, double f_hi, Table* t) {
   t->Header("Harmonic distortion by octave band (power means over its excitation frequencies):");
   t->Header("Band (Hz)\tH2 (dB)\tH3 (dB)\tTHD (%)");
   for (int i = -1; i < kOctaveBandCount; ++i) {
@@ -160,7 +140,7 @@ void OctaveSummary(const std::vector<DistortionLine>& lines, double f_lo, double
     int n = 0;
     BandEdges(OctaveBandCentre(i), 1.0, &lo, &hi);
     if (lo < f_lo || hi > f_hi) continue;
-    for (const DistortionLine& l : lines) {
+    for (const DistortionRow& l : rows) {
       if (l.freq < lo || l.freq >= hi) continue;
       ++n;
       for (int k = 0; k < 2; ++k) sum[k] += std::pow(10.0, l.h[k] / 10.0), below[k] |= l.below[k];
@@ -187,50 +167,35 @@ bool Distortion(const std::string& path, const RecordingInfo& r, const double* i
   // 12 points per octave, on the grid through 1 kHz, up to where the third
   // harmonic leaves the sweep.
   const double top = f_hi / 3;
-  std::vector<DistortionLine> lines;
-  std::vector<double> freq;
-  std::vector<bool> below[2];
+  DistortionTable table;
+  table.noise_known = s.noise_known;
   for (long i = std::lround(std::ceil(kDistortionPerOctave * std::log2(f_lo / 1000.0)));; ++i) {
     const double f = 1000.0 * std::exp2(static_cast<double>(i) / kDistortionPerOctave);
     if (f > top) break;
     if (f < f_lo) continue;
-    lines.push_back(LineAt(s, f));
-    freq.push_back(f);
-    for (int k = 0; k < 2; ++k) below[k].push_back(lines.back().below[k]);
+    table.rows.push_back(RowAt(s, f));
   }
-  if (lines.empty())
+  if (table.rows.empty())
     return Fail(path, Format("its sweep, %.1f Hz to %.1f Hz, does not reach three times any "
                              "frequency it covers",
                              f_lo, f_hi));
 
-  t->Note(Format("Quelmar harmonic distortion of %s: %s, log sweep %.1f Hz to %.1f Hz at %u Hz, "
-                 "peak %.1f dBFS",
-                 path.c_str(), r.date.c_str(), f_lo, f_hi, r.rate,
-                 20 * std::log10(r.sweep.amplitude)));
-  t->Note(Format("Excitation frequencies %d per octave up to a third of the sweep's end; "
-                 "1/%d-octave smoothing",
-                 kDistortionPerOctave, kDistortionPerOctave));
-  t->Note("Fundamental: 20 log10 |H1| from output 1 to input 1; H2, H3: the second and third "
-          "harmonics in dB relative to the fundamental at the same excitation frequency");
-  t->Note(Format("THD: 100 sqrt(sum of the powers of harmonics 2 to %d) / fundamental, in "
-                 "percent, of those within the sweep (fewer above %.1f Hz)",
-                 kHarmonics, f_hi / kHarmonics));
-  if (!s.noise_known)
-    t->Note("Noise floor unknown: the impulse response holds no stretch of noise alone");
-  else if (std::find(below[0].begin(), below[0].end(), true) == below[0].end() &&
-           std::find(below[1].begin(), below[1].end(), true) == below[1].end())
-    t->Note("H2 and H3 stand above the noise at every frequency");
-  else
-    t->Note("Below the noise, the noise floor is written instead (and THD counts it, so is at "
-            "most the value written): H2 at " + Runs(freq, below[0]) + "; H3 at " +
-            Runs(freq, below[1]));
-  t->file += "* Freq(Hz), Fundamental(dB), H2(dB), H3(dB), THD(%)\n";
-  for (const DistortionLine& l : lines)
-    t->file += Format("%.3f, %.3f, %.2f, %.2f, %.4f\n", l.freq, l.fundamental, l.h[0], l.h[1],
-                      l.thd);
+  const std::vector<std::string> notes = {
+      Format("Quelmar harmonic distortion of %s: %s, log sweep %.1f Hz to %.1f Hz at %u Hz, "
+             "peak %.1f dBFS",
+             path.c_str(), r.date.c_str(), f_lo, f_hi, r.rate, 20 * std::log10(r.sweep.amplitude)),
+      Format("Excitation frequencies %d per octave up to a third of the sweep's end; "
+             "1/%d-octave smoothing",
+             kDistortionPerOctave, kDistortionPerOctave),
+      "Fundamental: 20 log10 |H1| from output 1 to input 1; H2, H3: the second and third "
+      "harmonics in dB relative to the fundamental at the same excitation frequency",
+      Format("THD: 100 sqrt(sum of the powers of harmonics 2 to %d) / fundamental, in "
+             "percent, of those within the sweep (fewer above %.1f Hz)",
+             kHarmonics, f_hi / kHarmonics)};
+  t->file = FormatDistortion(notes, table);
   // The summary is printed only: the file keeps one layout throughout.
   Table summary;
-  OctaveSummary(lines, f_lo, top, &summary);
+  OctaveSummary(table.rows, f_lo, top, &summary);
   t->said = summary.said;
   return true;
 }

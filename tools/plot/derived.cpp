@@ -36,3 +36,15 @@ std::vector<double> EnergyTimeDb(const std::vector<double>& ir) {
   }
   return db;
 }
+
+void DistortionCurves(const DistortionTable& table, Curve curves[3], std::vector<bool> floors[3]) {
+  for (const DistortionRow& r : table.rows) {
+    const double db[3] = {r.h[0], r.h[1], 20.0 * std::log10(r.thd / 100.0)};
+    const bool floor[3] = {r.below[0], r.below[1], r.below[0] && r.below[1]};
+    for (int k = 0; k < 3; ++k) {
+      curves[k].freq.push_back(r.freq);
+      curves[k].db.push_back(db[k]);
+      floors[k].push_back(floor[k]);
+    }
+  }
+}

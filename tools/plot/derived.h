@@ -1,10 +1,12 @@
 // Curves the charts derive from what the files hold: the group delay of a
-// response's phase, and the energy-time curve of an impulse response.
+// response's phase, the energy-time curve of an impulse response, and the
+// curves of a distortion file.
 #pragma once
 
 #include <vector>
 
 #include "formats/curve_file.h"
+#include "formats/distortion_file.h"
 
 // The group delay -dphi/domega in ms of a curve with a phase (degrees),
 // between each two neighbouring points: the phase is unwrapped from point to
@@ -20,3 +22,9 @@ void GroupDelay(const Curve& curve, std::vector<double>* freq, std::vector<doubl
 // taken through an FFT twice the response's length, so that the end does
 // not wrap onto the start. Silence gives -400 dB rather than minus infinity.
 std::vector<double> EnergyTimeDb(const std::vector<double>& ir);
+
+// The curves of a distortion table in dB relative to the fundamental: [0] H2,
+// [1] H3 and [2] THD (20 log10 of its share of the fundamental), and where
+// each is a noise floor: a harmonic where the table says so, THD where both
+// harmonics are.
+void DistortionCurves(const DistortionTable& table, Curve curves[3], std::vector<bool> floors[3]);

@@ -1,5 +1,6 @@
-// quelmar-plot: draws result files, responses, impulse responses and
-// waterfalls as SVG charts; the kind of the first file picks the chart.
+// quelmar-plot: draws result files, responses, impulse responses, waterfalls
+// and distortion files as SVG charts; the kind of the first file picks the
+// chart.
 #include <sndfile.h>
 
 #include <climits>
@@ -13,9 +14,11 @@
 #include "common/out_of_memory.h"
 #include "common/outputs.h"
 #include "formats/curve_file.h"
+#include "formats/distortion_file.h"
 #include "formats/file_io.h"
 #include "formats/result_table.h"
 #include "formats/waterfall_file.h"
+#include "plot/derived.h"
 #include "plot/svg_chart.h"
 
 namespace {
@@ -32,10 +35,10 @@ constexpr double kMaxLevel = 10000.0;
 constexpr long kMaxImpulseFrames = 1L << 22;
 
 // What a file is, told from its content.
-enum class Kind { kResults, kResponse, kImpulse, kSound, kWaterfall, kChart, kBinary };
+enum class Kind { kResults, kResponse, kImpulse, kSound, kWaterfall, kDistortion, kChart, kBinary };
 
 // The charts, each drawing files of one kind (the levels chart two).
-enum class Chart { kLevels, kPhase, kImpulse, kWaterfall };
+enum class Chart { kLevels, kPhase, kImpulse, kWaterfall, kDistortion };
 
 struct Options {
   std::vector<std::string> inputs, predicted;
@@ -58,8 +61,8 @@ tool::Tool CommandLine(Options* o) {
   return {
       "quelmar-plot",
       {"[FILE ...]", "FILE",
-       "result file, response, impulse response or waterfall file to draw (default "
-       "sweep_out.txt); the first picks the chart",
+       "result file, response, impulse response, waterfall or distortion file to draw "
+       "(default sweep_out.txt); the first picks the chart",
        "file", 0, -1},
       "Draws Quelmar's files as an SVG chart, named after the first file (OUT.svg\n"
       "for OUT.txt). The kind of the files picks the chart:\n"
@@ -68,7 +71,10 @@ tool::Tool CommandLine(Options* o) {
       "  impulse responses (mono WAV, quelmar-analyze --ir): the impulse and its\n"
       "    energy-time curve against time in ms;\n"
       "  waterfall files (\"* Time(ms):\" blocks): a heat map of level over\n"
-      "    frequency and time, one per file.",
+      "    frequency and time, one per file;\n"
+      "  distortion files (quelmar-analyze --distortion): H2, H3 and THD relative\n"
+      "    to the fundamental against frequency, in dB and percent, noise floors\n"
+      "    dashed and marked.",
       {{'o', nullptr, "OUT.svg", "chart to write (default: the first file's name with .svg)",
         tool::FileName(&o->output)},
        {0, "phase", nullptr, "draw the phase and group delay of responses instead of levels",
@@ -94,12 +100,13 @@ tool::Tool CommandLine(Options* o) {
         tool::Text(&o->chart.title)}},
       "A file with a \"Results:\" block is a result file: each block is one run,\n"
       "named \"run N\" in file order, after the file name when several result files\n"
-      "are drawn. A text file with \"* Time(ms):\" lines is a waterfall. Any other\n"
-      "text file is a response: lines of frequency, level in dB and optional phase,\n"
-      "separated by spaces, tabs or commas; lines that do not begin with a number\n"
-      "(\"*\" headers) are skipped. Lines are named by their files' base names.\n"
-      "Bands without data are left as gaps. Levels outside the range run along the\n"
-      "frame's edge, marked by a triangle."};
+      "are drawn. A text file with \"* Time(ms):\" lines is a waterfall, one with the\n"
+      "line \"* Freq(Hz), Fundamental(dB), H2(dB), H3(dB), THD(%)\" a distortion file.\n"
+      "Any other text file is a response: lines of frequency, level in dB and\n"
+      "optional phase, separated by spaces, tabs or commas; lines that do not begin\n"
+      "with a number (\"*\" headers) are skipped. Lines are named by their files'\n"
+      "base names. Bands without data are left as gaps. Levels outside the range\n"
+      "run along the frame's edge, marked by a triangle."};
 }
 
 // One file named on the command line, read.
@@ -115,6 +122,9 @@ struct Input {
   std::vector<double> samples;  // an impulse response
   double rate = 0.0;
   std::vector<WaterfallSlice> slices;  // a waterfall
+  DistortionTable distortion;          // a distortion file
+  Curve curves[3];                     // ... its H2, H3 and THD
+  std::vector<bool> floors[3];         // ... and where each is a noise floor
 };
 
 // What a kind is called in messages, and how to draw a file of it.
@@ -128,6 +138,7 @@ std::string KindName(const Input& in) {
                                            : "a %s file of several channels",
                           in.format);
     case Kind::kWaterfall: return "a waterfall file";
+    case Kind::kDistortion: return "a distortion file";
     case Kind::kChart: return "a chart";
     default: return "not a text file";
   }
@@ -141,9 +152,12 @@ std::string HowToDraw(const Input& in) {
       return "make its impulse response with quelmar-analyze " + path +
              " --ir IR.wav, then draw that: quelmar-plot IR.wav";
     case Kind::kWaterfall: return "draw a waterfall on its own: quelmar-plot " + path;
+    case Kind::kDistortion:
+      return "draw harmonic distortion on a chart of its own: quelmar-plot " + path;
     case Kind::kChart: return "give quelmar-plot the file that the chart was drawn from";
     case Kind::kBinary:
-      return "give a result file, a response, an impulse response (WAV) or a waterfall file";
+      return "give a result file, a response, an impulse response (WAV), a waterfall or a "
+             "distortion file";
     default: return "draw it on a chart of levels: quelmar-plot " + path;
   }
 }
@@ -198,6 +212,11 @@ bool ReadInput(Input* in, std::string* error) {
     in->kind = Kind::kChart;
   } else if (memchr(text.data(), '\0', std::min<size_t>(text.size(), 4096))) {
     in->kind = Kind::kBinary;
+  } else if (HasDistortionColumns(text.data(), text.size())) {
+    in->kind = Kind::kDistortion;
+    if (!ParseDistortion(text.data(), text.size(), &in->distortion, &why))
+      return *error = in->path + ": " + why, false;
+    DistortionCurves(in->distortion, in->curves, in->floors);
   } else if (StartsWith(text, "* Time(ms):") || text.find("\n* Time(ms):") != text.npos) {
     in->kind = Kind::kWaterfall;
     if (!ParseWaterfall(text.data(), text.size(), &in->slices, &why))
@@ -244,6 +263,7 @@ bool Draws(Chart chart, const Input& in, std::string* error) {
       break;
     case Chart::kImpulse: fits = in.kind == Kind::kImpulse; break;
     case Chart::kWaterfall: fits = in.kind == Kind::kWaterfall; break;
+    case Chart::kDistortion: fits = in.kind == Kind::kDistortion; break;
   }
   if (!fits) *error = WrongKind(in);
   return fits;
@@ -254,6 +274,7 @@ const char* ChartName(Chart chart) {
     case Chart::kLevels: return "a chart of levels";
     case Chart::kPhase: return "the phase chart";
     case Chart::kImpulse: return "a chart of impulse responses";
+    case Chart::kDistortion: return "a distortion chart";
     default: return "a waterfall";
   }
 }
@@ -307,14 +328,17 @@ int Main(int argc, char** argv) {
     if (!ReadInput(in, &error)) return tool::Fail(error);
 
   const Kind first = inputs[0].kind;
-  const Chart chart = first == Kind::kImpulse     ? Chart::kImpulse
-                      : first == Kind::kWaterfall ? Chart::kWaterfall
-                      : o.phase                   ? Chart::kPhase
-                                                  : Chart::kLevels;
+  const Chart chart = first == Kind::kImpulse      ? Chart::kImpulse
+                      : first == Kind::kWaterfall  ? Chart::kWaterfall
+                      : first == Kind::kDistortion ? Chart::kDistortion
+                      : o.phase                    ? Chart::kPhase
+                                                   : Chart::kLevels;
   const bool over_frequency = chart == Chart::kLevels || chart == Chart::kPhase;
   if (o.phase && !over_frequency)
     return tool::Fail(inputs[0].path + ": this is " + KindName(inputs[0]) +
                       "; --phase draws responses");
+  if (o.chart.fixed_time && chart == Chart::kDistortion)
+    return tool::Fail(std::string("option '--time-range' does not apply to ") + ChartName(chart));
   if (o.chart.fixed_range && chart == Chart::kPhase)
     return tool::Fail("option '--db-range' sets levels, which the phase chart does not show");
   if (o.chart.fixed_time && over_frequency)
@@ -353,6 +377,15 @@ int Main(int argc, char** argv) {
     std::vector<WaterfallMap> maps;
     for (const Input& in : inputs) maps.push_back({in.name, &in.slices});
     WriteWaterfallChart(maps.data(), maps.size(), o.chart, &svg);
+  } else if (chart == Chart::kDistortion) {
+    // H2, H3 and THD of each file, after the file's name when several are drawn.
+    std::vector<ChartLine> lines;
+    for (const Input& in : inputs)
+      for (int k = 0; k < 3; ++k)
+        lines.push_back({(inputs.size() > 1 ? in.name + ": " : "") + (k < 2 ? "H" : "") +
+                             (k < 2 ? std::to_string(k + 2) : "THD"),
+                         nullptr, &in.curves[k], LineRole::kMeasured, &in.floors[k]});
+    WriteDistortionChart(lines.data(), lines.size(), o.chart, &svg);
   } else {
     // Runs keep their numbers, after the file's name when several result
     // files are drawn; overlays are named by their role.

@@ -1,4 +1,5 @@
-// The charts over frequency: levels, and phase with group delay.
+// The charts over frequency: levels, phase with group delay, and harmonic
+// distortion.
 #include "plot/svg_chart.h"
 
 #include <cmath>
@@ -87,26 +88,79 @@ std::vector<DrawnLine> Drawn(const ChartLine* lines, size_t count) {
   return drawn;
 }
 
+// The level range: as set, or from the bands and points drawn.
+void ChooseLevelRange(const ChartLine* lines, size_t count, const ChartOptions& options,
+                      double lo, double hi, Panel* p) {
+  if (options.fixed_range && options.db_lo < options.db_hi)
+    return SetYRange(options.db_lo, options.db_hi, true, p);
+  ValueCounts levels;
+  for (size_t i = 0; i < count; ++i) {
+    if (const ResultRun* run = lines[i].run)
+      for (const ResultBand& b : run->bands)
+        if (BandOnAxis(b) && BandHasLevel(b)) levels.Add(b.level);
+    if (const Curve* c = lines[i].curve)
+      for (size_t k = 0; k < c->freq.size(); ++k)
+        if (FrequencyOnAxis(c->freq[k]) && std::isfinite(c->db[k])) levels.Add(c->db[k]);
+  }
+  ChooseYRange(levels, false, 20.0, 12.0, true, lo, hi, p);
+}
+
+// The second scale of the distortion chart at the panel's right: its levels
+// as percentages, at 1, 2 and 5 times each power of ten (at each power alone
+// over more than five decades, and at every few over more than twenty).
+constexpr double kPercentAxis = 64.0;  // its width, before the legend
+
+void PercentAxis(const Panel& p, std::string* svg) {
+  const double right = kPlotLeft + kPlotWidth;
+  const double decades = (p.y_top - p.y_bottom) / 20.0;
+  const int every = static_cast<int>(std::ceil(decades / 20.0));
+  for (int e = static_cast<int>(std::floor(p.y_bottom / 20.0)) + 2;
+       e <= static_cast<int>(std::ceil(p.y_top / 20.0)) + 2; ++e) {
+    if (e % every != 0) continue;
+    for (double m : {1.0, 2.0, 5.0}) {
+      const double db = 20.0 * (e + std::log10(m) - 2.0), percent = m * std::pow(10.0, e);
+      int side;
+      if ((m != 1.0 && decades > 5.0) || db < p.y_bottom || db > p.y_top) continue;
+      const double y = p.Y(db, &side);
+      Append(svg,
+             "<line class=\"percent-tick\" data-percent=\"%g\" x1=\"%.2f\" y1=\"%.2f\" "
+             "x2=\"%.2f\" y2=\"%.2f\" stroke=\"#333333\"/>\n",
+             percent, right, y, right + 5.0, y);
+      Append(svg, "<text x=\"%.2f\" y=\"%.2f\">%g</text>\n", right + 8.0, y + 4.0, percent);
+    }
+  }
+  Append(svg,
+         "<text transform=\"translate(%.2f %.2f) rotate(90)\" text-anchor=\"middle\" "
+         "font-size=\"14\">Percent of the fundamental</text>\n",
+         right + kPercentAxis - 8.0, p.top + p.height / 2.0);
+}
+
+// The curve's levels split at its noise floors: *solid holds the measured
+// points and gaps at the floors, so that only segments between two
+// measurements are drawn solid; *x and *y hold the segments that touch a
+// floor, runs of them joined, gaps between (a floor of one point alone).
+void SplitAtFloors(const Curve& c, const std::vector<bool>& floor, std::vector<double>* solid,
+                   std::vector<double>* x, std::vector<double>* y) {
+  const size_t n = c.freq.size();
+  for (size_t k = 0; k < n; ++k) {
+    solid->push_back(floor[k] ? NAN : c.db[k]);
+    const size_t from = k > 0 ? k - 1 : 0;
+    if (n > 1 && (k == 0 || !(floor[k] || floor[k - 1]))) continue;
+    if (n > 1 && (x->empty() || x->back() != c.freq[from])) {
+      x->push_back(c.freq[from]), y->push_back(NAN);
+      x->push_back(c.freq[from]), y->push_back(c.db[from]);
+    }
+    if (n > 1 || floor[k]) x->push_back(c.freq[k]), y->push_back(c.db[k]);
+  }
+}
+
 }  // namespace
 
 void WriteSvgChart(const ChartLine* lines, size_t count, const ChartOptions& options,
                    std::string* svg) {
   Panel p;
   ChooseFrequencyRange(lines, count, &p);
-  if (options.fixed_range && options.db_lo < options.db_hi) {
-    SetYRange(options.db_lo, options.db_hi, true, &p);
-  } else {
-    ValueCounts levels;
-    for (size_t i = 0; i < count; ++i) {
-      if (const ResultRun* run = lines[i].run)
-        for (const ResultBand& b : run->bands)
-          if (BandOnAxis(b) && BandHasLevel(b)) levels.Add(b.level);
-      if (const Curve* c = lines[i].curve)
-        for (size_t k = 0; k < c->freq.size(); ++k)
-          if (FrequencyOnAxis(c->freq[k]) && std::isfinite(c->db[k])) levels.Add(c->db[k]);
-    }
-    ChooseYRange(levels, false, 20.0, 12.0, true, -24.0, 0.0, &p);
-  }
+  ChooseLevelRange(lines, count, options, -24.0, 0.0, &p);
   std::string frame, body;
   DrawPanel(p, "Frequency (Hz)", "Level (dB)", "db", true, &frame);
   std::vector<LegendEntry> legend;
@@ -168,4 +222,50 @@ void WritePhaseChart(const ChartLine* lines, size_t count, const ChartOptions& o
       &body, &legend);
   Assemble(options.title.empty() ? "Phase and group delay" : options.title, {phase, delay},
            delay.Bottom() + 70.0, frame + body, legend, svg);
+}
+
+void WriteDistortionChart(const ChartLine* lines, size_t count, const ChartOptions& options,
+                          std::string* svg) {
+  Panel p;
+  ChooseFrequencyRange(lines, count, &p);
+  ChooseLevelRange(lines, count, options, -60.0, -20.0, &p);
+  // Each curve split at its floors, and the floors' marks.
+  std::vector<std::vector<double>> solid(count), x(count), y(count);
+  for (size_t i = 0; i < count; ++i)
+    SplitAtFloors(*lines[i].curve, *lines[i].floor, &solid[i], &x[i], &y[i]);
+  std::string frame, body;
+  DrawPanel(p, "Frequency (Hz)", "Level relative to the fundamental (dB)", "db", true, &frame);
+  PercentAxis(p, &frame);
+  std::vector<LegendEntry> legend;
+  DrawLines(
+      Drawn(lines, count), 1,
+      [&](size_t i, size_t, const std::string& colour, std::string* marks) {
+        const Curve& c = *lines[i].curve;
+        return ThinnedPath(p, c.freq.data(), solid[i].data(), c.freq.size(), colour, marks);
+      },
+      &body, &legend,
+      [&](size_t i, size_t, const std::string& colour, std::string* marks) {
+        // At most one mark in every 4 pixels: the chart does not grow with
+        // the points.
+        const Curve& c = *lines[i].curve;
+        long last = -1;
+        for (size_t k = 0; k < c.freq.size(); ++k) {
+          int side;
+          if (!(*lines[i].floor)[k] || !std::isfinite(c.db[k])) continue;
+          const double px = p.X(c.freq[k]), py = p.Y(c.db[k], &side);
+          const long column = std::lround(std::floor(px / 4.0));
+          if (column == last || px < kPlotLeft - 1e-6 || px > kPlotLeft + kPlotWidth + 1e-6)
+            continue;
+          last = column;
+          Append(marks,
+                 "<path class=\"floor-mark\" fill=\"white\" stroke=\"%s\" stroke-width=\"1.2\" "
+                 "d=\"M%.2f %.2f L%.2f %.2f L%.2f %.2f Z\"/>\n",
+                 colour.c_str(), px - 3.5, py - 3.0, px + 3.5, py - 3.0, px, py + 3.5);
+        }
+        return ThinnedPath(p, x[i].data(), y[i].data(), x[i].size(), colour, marks);
+      });
+  legend.push_back({"noise floor (dashed, \xe2\x96\xbd): the harmonic lies below it",
+                    {"#555555", 1.5, kDashedPart}});
+  Assemble(options.title.empty() ? "Harmonic distortion" : options.title, {p}, 560.0,
+           frame + body, legend, svg, kLegendLeft + kPercentAxis);
 }

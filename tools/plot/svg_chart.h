@@ -5,7 +5,9 @@
 // - phase: the phase of responses and their group delay against frequency;
 // - impulse: impulse responses and their energy-time curves against time;
 // - waterfall: the decay of the bass as a heat map of level over frequency
-//   and time.
+//   and time;
+// - distortion: harmonics and THD relative to the fundamental against
+//   frequency, their noise floors dashed and marked.
 // Every curve is reduced to the lowest and highest point of each pixel
 // column, so that a chart's size does not grow with the points it is given.
 // Titles and names are escaped for XML; bytes that are not valid UTF-8 or are
@@ -31,6 +33,9 @@ struct ChartLine {
   const ResultRun* run = nullptr;  // drawn as steps over its bands, or
   const Curve* curve = nullptr;    // drawn as a line through its points
   LineRole role = LineRole::kMeasured;
+  // On the distortion chart: which of the curve's points are a noise floor,
+  // the true level below it (none when null).
+  const std::vector<bool>* floor = nullptr;
 };
 
 // An impulse response: samples at `rate` frames per second from time 0.
@@ -72,6 +77,13 @@ void WriteSvgChart(const ChartLine* lines, size_t count, const ChartOptions& opt
 // not drawn.
 void WritePhaseChart(const ChartLine* lines, size_t count, const ChartOptions& options,
                      std::string* svg);
+
+// The distortion chart: each line a curve of levels in dB relative to the
+// fundamental against frequency, with a second scale at the right in percent
+// (-40 dB is 1 %). Segments that touch a noise floor are drawn thin and
+// dashed, and each floor point is marked with an open triangle pointing down.
+void WriteDistortionChart(const ChartLine* lines, size_t count, const ChartOptions& options,
+                          std::string* svg);
 
 // Two panels over one time axis in ms: the impulse responses and their
 // energy-time curves in dB, 0 dB at the loudest peak among them.

@@ -4,10 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "formats/file_io.h"
+
 namespace plot {
 namespace {
 
-constexpr double kLegendTextLeft = kLegendLeft + 36.0;
+constexpr double kLegendText = 36.0;  // from the legend's left edge
 constexpr double kLegendRow = 20.0;
 constexpr double kCharWidth = 7.5;  // generous for 12-pixel sans-serif text
 constexpr double kBinsPerUnit = 10.0;
@@ -316,27 +318,28 @@ std::string ThinnedPath(const Panel& p, const double* x, const double* y, size_t
   return d;
 }
 
-void FitLegend(const std::vector<LegendEntry>& entries, double* width, double* height) {
+void FitLegend(const std::vector<LegendEntry>& entries, double left, double* width,
+               double* height) {
   for (const LegendEntry& e : entries)
-    *width = std::fmax(*width, kLegendTextLeft + kCharWidth * (e.name.size() + 10) + 16.0);
+    *width = std::fmax(*width, left + kLegendText + kCharWidth * (e.name.size() + 10) + 16.0);
   *height = std::fmax(*height, kPlotTop + 30.0 + kLegendRow * entries.size());
 }
 
-void DrawLegend(const std::vector<LegendEntry>& entries, std::string* svg) {
+void DrawLegend(const std::vector<LegendEntry>& entries, double left, std::string* svg) {
   *svg += "<g class=\"legend\">\n";
   for (size_t i = 0; i < entries.size(); ++i) {
     const double y = kPlotTop + 10.0 + kLegendRow * static_cast<double>(i);
     if (entries[i].swatch)
-      Append(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"%s/>\n", kLegendLeft, y,
-             kLegendLeft + 28.0, y, StrokeAttributes(entries[i].stroke).c_str());
-    Append(svg, "<text x=\"%.2f\" y=\"%.2f\">", kLegendTextLeft, y + 4.0);
+      Append(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"%s/>\n", left, y,
+             left + 28.0, y, StrokeAttributes(entries[i].stroke).c_str());
+    Append(svg, "<text x=\"%.2f\" y=\"%.2f\">", left + kLegendText, y + 4.0);
     *svg += EscapeXmlText(entries[i].name) + "</text>\n";
   }
   *svg += "</g>\n";
 }
 
 void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf& path_of,
-               std::string* body, std::vector<LegendEntry>* legend) {
+               std::string* body, std::vector<LegendEntry>* legend, const PathOf& dashed_of) {
   const size_t count = lines.size();
   std::vector<std::string> paths(count), groups(panels);
   legend->assign(count, LegendEntry{});
@@ -350,12 +353,13 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
       Stroke stroke =
           role == LineRole::kTarget ? Stroke{"#888888", 9.0, "", 0.35} : LineStroke(drawn);
       if (role == LineRole::kPredicted) stroke.dash = "7 4";
-      std::vector<std::string> d(panels);
+      std::vector<std::string> d(panels), dashed(panels);
       for (size_t k = 0; k < panels; ++k) {
         d[k] = path_of(i, k, stroke.colour, &marks);
-        paths[i] += d[k] + "|";
+        if (dashed_of) dashed[k] = dashed_of(i, k, stroke.colour, &marks);
+        paths[i] += d[k] + "|" + dashed[k] + "|";
       }
-      if (paths[i].size() == panels) {
+      if (paths[i].size() == 2 * panels) {
         entry.name += " (no data)";
         entry.swatch = false;
         continue;
@@ -368,11 +372,18 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
       }
       if (role != LineRole::kTarget) ++drawn;
       entry.stroke = stroke;
+      Stroke thin = stroke;
+      thin.width = 1.5, thin.dash = kDashedPart;
       for (size_t k = 0; k < panels; ++k) {
-        if (d[k].empty()) continue;
-        Append(&groups[k], "<path class=\"%s\" id=\"line-%zu\"%s d=\"", lines[i].css_class, i + 1,
-               StrokeAttributes(stroke).c_str());
-        groups[k] += d[k] + "\"/>\n";
+        if (!d[k].empty()) {
+          Append(&groups[k], "<path class=\"%s\" id=\"line-%zu\"%s d=\"", lines[i].css_class,
+                 i + 1, StrokeAttributes(stroke).c_str());
+          groups[k] += d[k] + "\"/>\n";
+        }
+        if (dashed[k].empty()) continue;
+        Append(&groups[k], "<path class=\"dashed-part\" id=\"dashed-%zu\"%s d=\"", i + 1,
+               StrokeAttributes(thin).c_str());
+        groups[k] += dashed[k] + "\"/>\n";
       }
     }
   }
@@ -383,17 +394,17 @@ void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf&
            k + 1);
     *body += groups[k] + "</g>\n";
   }
-  *body += "<g class=\"clip-marks\">\n" + marks + "</g>\n";
+  *body += "<g class=\"marks\">\n" + marks + "</g>\n";
 }
 
 void Assemble(const std::string& title, const std::vector<Panel>& panels, double height,
-              const std::string& content, const std::vector<LegendEntry>& legend,
-              std::string* svg) {
+              const std::string& content, const std::vector<LegendEntry>& legend, std::string* svg,
+              double legend_left) {
   double width = 960.0;
-  FitLegend(legend, &width, &height);
+  FitLegend(legend, legend_left, &width, &height);
   BeginSvg(width, height, title, panels, svg);
   *svg += content;
-  DrawLegend(legend, svg);
+  DrawLegend(legend, legend_left, svg);
   *svg += "</svg>\n";
 }
 
@@ -408,42 +419,18 @@ void Append(std::string* out, const char* format, ...) {
 
 std::string EscapeXmlText(const std::string& text) {
   std::string out;
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c < 0x20 ? ' ' : static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    size_t len = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
-    unsigned long cp = len == 4 ? c & 0x07 : len == 3 ? c & 0x0f : c & 0x1f;
-    bool valid = len > 0 && i + len <= n;
-    for (size_t k = 1; valid && k < len; ++k) {
-      valid = (s[i + k] & 0xc0) == 0x80;
-      cp = (cp << 6) | (s[i + k] & 0x3f);
-    }
-    static const unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    // Overlong forms, surrogates, U+FFFE, U+FFFF and values past U+10FFFF are
-    // not characters XML allows.
-    if (valid && (cp < kLeast[len] || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
-                  cp == 0xffff || cp > 0x10ffff)) {
-      valid = false;
-    }
-    if (valid) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += "\xef\xbf\xbd";
-      ++i;
+  size_t n = 1;
+  for (size_t i = 0; i < text.size(); i += n) {
+    const long cp = DecodeUtf8(text, i, &n);
+    switch (cp) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      // Invalid bytes and U+FFFE, U+FFFF are not characters XML allows.
+      case -1: case 0xfffe: case 0xffff: out += "\xef\xbf\xbd"; break;
+      default: out += cp < 0x20 ? std::string(" ") : text.substr(i, n);
     }
   }
   return out;

@@ -105,9 +105,11 @@ struct LegendEntry {
   Stroke stroke;
   bool swatch = true;
 };
-// Width and height a chart needs beside the legend's rows.
-void FitLegend(const std::vector<LegendEntry>& entries, double* width, double* height);
-void DrawLegend(const std::vector<LegendEntry>& entries, std::string* svg);
+// Width and height a chart needs beside the legend's rows, the legend's left
+// edge at `left`.
+void FitLegend(const std::vector<LegendEntry>& entries, double left, double* width,
+               double* height);
+void DrawLegend(const std::vector<LegendEntry>& entries, double left, std::string* svg);
 
 // A line to draw: its legend name, its class in the document, its role.
 struct DrawnLine {
@@ -119,17 +121,24 @@ struct DrawnLine {
 // has nothing there), drawn in `colour`, its clip marks added to *marks.
 using PathOf = std::function<std::string(size_t line, size_t panel, const std::string& colour,
                                          std::string* marks)>;
+// How the part of a line that `dashed_of` gives is drawn: thinner, dashed.
+constexpr const char* kDashedPart = "4 3";
 // Draws the lines into *body in each of `panels` panels (clip-1, clip-2, ...):
 // targets first, then measurements in the palette's colours, then predictions
 // dashed; *legend names them in their own order. A line with nothing to draw
 // is named "(no data)"; a line drawn exactly as an earlier one is dashed, so
-// that both show, and named "(same as <name>)".
+// that both show, and named "(same as <name>)". `dashed_of`, when given,
+// gives each line's part drawn thinner and dashed in its colour (such as
+// where it is a noise floor, not a measurement). Marks go over all lines.
 void DrawLines(const std::vector<DrawnLine>& lines, size_t panels, const PathOf& path_of,
-               std::string* body, std::vector<LegendEntry>* legend);
+               std::string* body, std::vector<LegendEntry>* legend,
+               const PathOf& dashed_of = nullptr);
 // The whole document: the title, `content` (panels and lines) and the
-// legend, at least 960 by `height` pixels and as wide as the legend needs.
+// legend from `legend_left`, at least 960 by `height` pixels and as wide as
+// the legend needs.
 void Assemble(const std::string& title, const std::vector<Panel>& panels, double height,
-              const std::string& content, const std::vector<LegendEntry>& legend, std::string* svg);
+              const std::string& content, const std::vector<LegendEntry>& legend, std::string* svg,
+              double legend_left = kLegendLeft);
 
 // printf appended to *out.
 void Append(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
