@@ -23,14 +23,6 @@ BandSums StartBandSums(int bands) {
   return sums;
 }
 
-void AddToBand(BandSums* sums, const double* hi, double f, double value) {
-  size_t& m = sums->current;
-  if (sums->sum.empty()) return;
-  while (m + 1 < sums->sum.size() && f > hi[m]) ++m;
-  sums->sum[m] += value;
-  sums->count[m] += 1;
-}
-
 std::vector<double> BandMeans(const BandSums& sums) {
   std::vector<double> mean(sums.sum.size());
   for (size_t k = 0; k < mean.size(); ++k)

@@ -39,8 +39,15 @@ BandSums StartBandSums(int bands);
 // Adds `value` to the band of frequency f, given the bands' high edges: the
 // band index only moves up, to the first band whose high edge is not below
 // f, and the last band takes every frequency above its edge. Frequencies are
-// expected to rise; a lower one stays in the current band.
-void AddToBand(BandSums* sums, const double* hi, double f, double value);
+// expected to rise; a lower one stays in the current band. Inline: it runs
+// once for every sample analysed.
+inline void AddToBand(BandSums* sums, const double* hi, double f, double value) {
+  size_t& m = sums->current;
+  if (sums->sum.empty()) return;
+  while (m + 1 < sums->sum.size() && f > hi[m]) ++m;
+  sums->sum[m] += value;
+  sums->count[m] += 1;
+}
 
 // The mean value of each band; -1 for a band that received nothing.
 std::vector<double> BandMeans(const BandSums& sums);

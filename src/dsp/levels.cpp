@@ -2,13 +2,6 @@
 
 #include <cmath>
 
-int32_t TruncToInt32(double value) {
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483647.0) return INT32_MAX;
-  if (value <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
 double RtodB(double x) { return 20 * std::log10(x); }
 
 double DbFullScale(double sample) { return RtodB(sample / kFullScale); }

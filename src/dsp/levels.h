@@ -2,14 +2,20 @@
 // conversion from computed values, and the level of a stretch of them.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 constexpr double kFullScale = 8388608.0;  // 2^23
 
 // Converts to a 32-bit integer by truncation toward zero, saturating at the
 // int32 limits; a value that is not a number gives 0 (where a plain cast
-// would be undefined).
-int32_t TruncToInt32(double value);
+// would be undefined). Inline: it runs once for every sample generated.
+inline int32_t TruncToInt32(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return INT32_MAX;
+  if (value <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
 
 // Amplitude ratio to decibels: 20 * log10(x).
 double RtodB(double x);

@@ -136,7 +136,10 @@ void SweepSamples(const SweepSpec& s, long first, long count, int32_t* out) {
 
 void MakeSweep(const SweepSpec& s, int32_t* out, double* freqs) {
   SweepSamples(s, 0, SweepTotalFrames(s), out);
-  for (long i = 0; i < s.sweep_frames; ++i) freqs[i] = SweepFrequency(s, i);
+  // A local copy cannot alias the table, so the compiler keeps its fields
+  // and the linear step in registers instead of reloading them every frame.
+  const SweepSpec local = s;
+  for (long i = 0; i < local.sweep_frames; ++i) freqs[i] = SweepFrequency(local, i);
 }
 
 void MakeSweep(unsigned long rate, int32_t* out, double* freqs, double f0, double f1, long total,
